@@ -1,0 +1,88 @@
+#include "EngineBridge.h"
+
+#include "KavroError.h"
+
+#include <QResource>
+
+#include <dlfcn.h>
+
+TEngineInitProc EngineInit = nullptr;
+TEngineRunProc EngineRun = nullptr;
+
+namespace {
+
+QString LoadError = QStringLiteral("The extraction engine has not been loaded.");
+
+// Raw bytes as printed during the current run. They are decoded once the run has
+// ended, so a multi-byte character split between two prints arrives whole.
+QByteArray PrintedBytes;
+QString Output;
+
+} // namespace
+
+extern "C" void EnginePrint(const char* text) {
+    PrintedBytes.append(text);
+}
+
+bool LoadEngine(const char* libraryName) {
+    QResource image(QStringLiteral(":/MemDll2"));
+    if (!image.isValid() || image.compressionAlgorithm() != QResource::NoCompression) {
+        LoadError = QStringLiteral("The extraction engine's runtime resource is missing.");
+        return false;
+    }
+
+    // Never unloaded: the engine may keep pointers into the process for its lifetime.
+    void* library = dlopen(libraryName, RTLD_NOW | RTLD_LOCAL);
+    if (!library) {
+        LoadError = QStringLiteral("Cannot load the extraction engine library %1: %2")
+                        .arg(QString::fromUtf8(libraryName), QString::fromUtf8(dlerror()));
+        return false;
+    }
+    auto init = reinterpret_cast<TEngineInitProc>(dlsym(library, "Init"));
+    auto run = reinterpret_cast<TEngineRunProc>(dlsym(library, "Run"));
+    if (!init || !run) {
+        LoadError =
+            QStringLiteral("The extraction engine library %1 lacks the export \"%2\".")
+                .arg(QString::fromUtf8(libraryName), QLatin1StringView(init ? "Run" : "Init"));
+        return false;
+    }
+    // The resource's bytes belong to the executable's image and stay mapped.
+    const int initResult = init(0, image.data());
+    if (initResult != 0) {
+        LoadError =
+            QStringLiteral("The extraction engine refused to start (code %1).").arg(initResult);
+        return false;
+    }
+    EngineInit = init;
+    EngineRun = run;
+    LoadError.clear();
+    return true;
+}
+
+QString EngineLoadError() {
+    return LoadError;
+}
+
+QString RunEngine(const std::vector<QByteArray>& arguments) {
+    if (!EngineRun)
+        throw EKavroError(LoadError);
+
+    std::vector<const char*> argv;
+    argv.reserve(arguments.size());
+    for (const QByteArray& argument : arguments)
+        argv.push_back(argument.constData());
+
+    PrintedBytes.clear();
+    Output.clear();
+    const int result = EngineRun(static_cast<int32_t>(argv.size()), argv.data(), EnginePrint);
+    Output = QString::fromUtf8(PrintedBytes);
+    PrintedBytes.clear();
+    if (result < 0)
+        throw EKavroError(
+            QStringLiteral("The extraction engine could not start its extractor program."));
+    return Output;
+}
+
+const QString& EngineOutput() {
+    return Output;
+}

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstdint>
+#include <vector>
+
+// The extraction engine library's two exports, plain C functions. Texts crossing
+// the boundary are zero-terminated UTF-8 byte strings.
+extern "C" {
+using TEnginePrintProc = void (*)(const char* text);
+// Returns 0 when the engine accepted the runtime image.
+using TEngineInitProc = int (*)(int32_t reserved, const void* runtimeImage);
+// Returns the extractor's exit status, or a negative value when it could not be started.
+using TEngineRunProc = int (*)(int32_t argc, const char* const* argv, TEnginePrintProc print);
+}
+
+inline constexpr char EngineLibraryName[] = "libKavro.so";
+
+extern TEngineInitProc EngineInit;
+extern TEngineRunProc EngineRun;
+
+// Loads the engine once at start-up and hands it the MemDll2 resource. The bare
+// name is found beside the executable through its RUNPATH. Returns false, with
+// the reason in EngineLoadError(), when the library, an export or Init fails;
+// the entries then stay unset and are never called.
+bool LoadEngine(const char* libraryName = EngineLibraryName);
+QString EngineLoadError();
+
+// Runs the engine with the argument vector and returns everything it printed.
+// Throws EKavroError when the engine is not loaded or cannot start its extractor.
+QString RunEngine(const std::vector<QByteArray>& arguments);
+
+// Text printed by the latest run.
+const QString& EngineOutput();
+
+extern "C" void EnginePrint(const char* text);

@@ -1,0 +1,129 @@
+#include "MediaResolution.h"
+
+#include "EngineBridge.h"
+#include "QualityCatalogue.h"
+
+#include <QStringList>
+
+#include <vector>
+
+namespace {
+
+QString AsciiLower(QString text) {
+    for (QChar& c : text)
+        if (c >= u'A' && c <= u'Z')
+            c = QChar(c.unicode() + (u'a' - u'A'));
+    return text;
+}
+
+// Removes every leading and trailing character with a code of 32 or less.
+QString TrimControls(const QString& text) {
+    qsizetype begin = 0;
+    qsizetype end = text.size();
+    while (begin < end && text[begin].unicode() <= 32)
+        ++begin;
+    while (end > begin && text[end - 1].unicode() <= 32)
+        --end;
+    return text.mid(begin, end - begin);
+}
+
+// Splits at CR LF, lone CR or lone LF; a break at the very end adds no empty line.
+QStringList SplitLines(const QString& text) {
+    QStringList lines;
+    qsizetype start = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i] != u'\r' && text[i] != u'\n')
+            continue;
+        lines.append(text.mid(start, i - start));
+        if (text[i] == u'\r' && i + 1 < text.size() && text[i + 1] == u'\n')
+            ++i;
+        start = i + 1;
+    }
+    if (start < text.size())
+        lines.append(text.mid(start));
+    return lines;
+}
+
+// The name comes from outside the program and is joined to the output folder:
+// a separator must not lead elsewhere, and "." or ".." name no file at all.
+bool MakeSafeFileName(QString& name) {
+    name.replace(u'/', u'_');
+    name.replace(QChar(u'\0'), u'_');
+    return !name.isEmpty() && name != u"." && name != u"..";
+}
+
+} // namespace
+
+QString ExtractVideoID(const QString& url) {
+    const qsizetype key = AsciiLower(url).indexOf(u"v=");
+    if (key < 0)
+        return {};
+    const qsizetype start = key + 2;
+    const qsizetype amp = url.indexOf(u'&');
+    if (amp < 0)
+        return url.mid(start);
+    if (amp < start)
+        return {};
+    return url.mid(start, amp - start);
+}
+
+QString CanonicalWatchURL(const QString& videoId) {
+    return QStringLiteral("https://") + QLatin1StringView(CanonicalWatchHost) +
+           QStringLiteral("/watch?v=") + videoId;
+}
+
+QString NormalizeHeight(const QString& height) {
+    if (height == u"1350")
+        return QStringLiteral("1440");
+    if (height == u"1012")
+        return QStringLiteral("1080");
+    if (height == u"450")
+        return QStringLiteral("480");
+    return height;
+}
+
+bool ResolveMedia(const QString& url, const QString& ext, const QString& height, bool needMux,
+                  TResolvedMedia& media) {
+    media.VideoURL.clear();
+    media.AudioURL.clear();
+
+    const std::vector<QByteArray> arguments{
+        QByteArrayLiteral("Hello world.exe"),
+        QByteArrayLiteral("-g"),
+        QByteArrayLiteral("--get-filename"),
+        QByteArrayLiteral("-o"),
+        OutputTemplate(height).toUtf8(),
+        QByteArrayLiteral("-f"),
+        FormatSelector(ext, height, needMux).toUtf8(),
+        url.toUtf8(),
+    };
+    const QStringList lines = SplitLines(TrimControls(RunEngine(arguments)));
+
+    QString videoURL, audioURL, fileName;
+    switch (lines.size()) {
+    case 2:
+        videoURL = lines[0];
+        fileName = lines[1];
+        break;
+    case 4:
+        videoURL = lines[0];
+        fileName = lines[1] + NormalizeHeight(lines[2]) + lines[3];
+        break;
+    case 5:
+        if (!needMux)
+            return false;
+        videoURL = lines[0];
+        audioURL = lines[1];
+        fileName = lines[2] + NormalizeHeight(lines[3]) + lines[4];
+        break;
+    default:
+        return false;
+    }
+    if (!MakeSafeFileName(fileName))
+        return false;
+
+    media.VideoURL = videoURL;
+    media.AudioURL = audioURL;
+    media.FileName = fileName;
+    return true;
+}

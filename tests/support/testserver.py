@@ -1,0 +1,138 @@
+#!/usr/bin/env python3
+"""Scripted HTTP server for Kavro's tests, on 127.0.0.1 only.
+
+Usage: testserver.py ROOT. Prints the chosen port on its first line, then serves
+until standard input closes (so it never outlives the test that started it).
+
+Routes (NAME is a file under ROOT):
+  /files/NAME         the file, with single-range support (206)
+  /status/CODE        that status with a short body
+  /redirect/N/NAME    N redirects, then /files/NAME
+  /nolength/NAME      the file without Content-Length, closed at the end
+  /truncate/NAME      full Content-Length, half the body, then a clean close
+  /reset/NAME         full Content-Length, half the body, then a connection reset
+  /stall/NAME         full Content-Length, half the body, then silence
+Every request's head is appended to ROOT/requests.log, as received.
+"""
+
+import http.server
+import os
+import socket
+import socketserver
+import struct
+import sys
+import threading
+
+ROOT = sys.argv[1]
+LOG_LOCK = threading.Lock()
+MIME = {".mp4": "video/mp4", ".m3u8": "application/vnd.apple.mpegurl", ".webm": "video/webm",
+        ".m4a": "audio/mp4"}
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, *args):
+        pass
+
+    def record(self):
+        head = self.requestline + "\r\n" + str(self.headers)
+        with LOG_LOCK, open(os.path.join(ROOT, "requests.log"), "a", encoding="latin-1") as log:
+            log.write(head.replace("\n", "\r\n").replace("\r\r\n", "\r\n"))
+
+    def read_file(self, name):
+        path = os.path.join(ROOT, name)
+        if "/" in name or not os.path.isfile(path):
+            self.send_error(404)
+            return None
+        with open(path, "rb") as f:
+            return f.read()
+
+    def send_body(self, code, body, content_type="application/octet-stream", extra=()):
+        self.send_response(code)
+        self.send_header("Content-Type", content_type)
+        self.send_header("Content-Length", str(len(body)))
+        for key, value in extra:
+            self.send_header(key, value)
+        self.end_headers()
+        if self.command != "HEAD":
+            self.wfile.write(body)
+
+    def serve_file(self, name):
+        body = self.read_file(name)
+        if body is None:
+            return
+        kind = MIME.get(os.path.splitext(name)[1], "application/octet-stream")
+        wanted = self.headers.get("Range")
+        if wanted and wanted.startswith("bytes="):
+            first, _, last = wanted[6:].partition("-")
+            first = int(first) if first else 0
+            last = min(int(last), len(body) - 1) if last else len(body) - 1
+            self.send_body(206, body[first:last + 1], kind,
+                           [("Content-Range", "bytes %d-%d/%d" % (first, last, len(body)))])
+        else:
+            self.send_body(200, body, kind, [("Accept-Ranges", "bytes")])
+
+    def send_partial(self, name, ending):
+        body = self.read_file(name)
+        if body is None:
+            return
+        self.send_response(200)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body[: len(body) // 2])
+        self.wfile.flush()
+        if ending == "reset":
+            self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        elif ending == "stall":
+            # Hold the connection open until the client gives up (bounded).
+            self.connection.settimeout(60)
+            try:
+                self.connection.recv(1)
+            except OSError:
+                pass
+        self.close_connection = True
+
+    def do_HEAD(self):
+        self.do_GET()
+
+    def do_GET(self):
+        self.record()
+        parts = self.path.split("?")[0].split("/")[1:]
+        route, args = parts[0], parts[1:]
+        if route == "files" and len(args) == 1:
+            self.serve_file(args[0])
+        elif route == "status" and len(args) == 1:
+            self.send_body(int(args[0]), b"status %s body" % args[0].encode(), "text/plain")
+        elif route == "redirect" and len(args) == 2:
+            left = int(args[0])
+            target = "/files/%s" % args[1] if left == 0 else "/redirect/%d/%s" % (left - 1, args[1])
+            self.send_body(302, b"", "text/plain", [("Location", target)])
+        elif route == "nolength" and len(args) == 1:
+            body = self.read_file(args[0])
+            if body is not None:
+                self.send_response(200)
+                self.send_header("Connection", "close")
+                self.end_headers()
+                self.wfile.write(body)
+                self.close_connection = True
+        elif route in ("truncate", "reset", "stall") and len(args) == 1:
+            self.send_partial(args[0], route)
+        else:
+            self.send_error(404)
+
+
+class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
+    daemon_threads = True
+
+
+def main():
+    server = Server(("127.0.0.1", 0), Handler)
+    print(server.server_address[1], flush=True)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    sys.stdin.read()
+    server.shutdown()
+
+
+if __name__ == "__main__":
+    main()
