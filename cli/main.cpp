@@ -1,0 +1,247 @@
+// kavro-cli: the download job behind a terminal instead of the window.
+//   kavro-cli [--quality N | --quality EXT:HEIGHT] [--output DIR] URL
+//   kavro-cli --list
+
+#include "DownloadStatus.h"
+#include "EngineBridge.h"
+#include "QualityCatalogue.h"
+#include "uDownloadThread.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QHash>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <memory>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+// English texts of the window's language keys that the terminal shows.
+QString Text(const QString& key) {
+    static const QHash<QString, QString> english{
+        {QStringLiteral("Ready"), QStringLiteral("Ready")},
+        {QStringLiteral("GetDownloadURL"), QStringLiteral("Getting the download address...")},
+        {QStringLiteral("Speed"), QStringLiteral("Speed")},
+        {QStringLiteral("InvalidYoutubeURL"),
+         QStringLiteral("The address holds no video identifier (v=...).")},
+        {QStringLiteral("FailedToGetDownloadURL"),
+         QStringLiteral("Failed to get the download address.")},
+    };
+    return english.value(key, key);
+}
+
+void Print(FILE* stream, const QString& text) {
+    fputs(text.toLocal8Bit().constData(), stream);
+    fflush(stream);
+}
+
+int Usage(FILE* stream) {
+    Print(stream, QStringLiteral("usage: kavro-cli [--quality N | --quality EXT:HEIGHT] "
+                                 "[--output DIR] URL\n       kavro-cli --list\n"));
+    return 2;
+}
+
+QString QualityLabel(const TQualityCatalogueEntry& entry) {
+    return QString::fromLatin1(entry.PrefixKey) + QString::fromLatin1(entry.Literal);
+}
+
+// Index of the catalogue entry that the --quality value names, or -1.
+int FindQuality(const QString& value) {
+    const auto& catalogue = QualityCatalogue();
+    bool isNumber = false;
+    const int number = value.toInt(&isNumber);
+    if (isNumber)
+        return number >= 0 && number < QualityCatalogueSize ? number : -1;
+    const qsizetype colon = value.indexOf(u':');
+    if (colon < 0)
+        return -1;
+    const QString ext = value.left(colon);
+    const QString height = value.mid(colon + 1);
+    for (int i = 0; i < QualityCatalogueSize; ++i) {
+        const TYoutubeQualityItem item = catalogue[i].Item();
+        if (item.Ext.compare(ext, Qt::CaseInsensitive) == 0 &&
+            item.Height.compare(height, Qt::CaseInsensitive) == 0)
+            return i;
+    }
+    return -1;
+}
+
+int SignalPipe[2] = {-1, -1};
+
+extern "C" void OnSignal(int) {
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t ignored = write(SignalPipe[1], &byte, 1);
+}
+
+// Shows one job's progress the way the window's status line does.
+class TTerminalStatus {
+public:
+    explicit TTerminalStatus(bool live) : FLive(live) {}
+
+    void Show(const QString& line) {
+        if (FLive) {
+            Print(stdout, QStringLiteral("\r\x1b[K") + line);
+        } else if (line != FLastLine) {
+            Print(stdout, line + u'\n');
+        }
+        FLastLine = line;
+    }
+    void Finish() {
+        if (FLive && !FLastLine.isEmpty())
+            Print(stdout, QStringLiteral("\n"));
+        FLastLine.clear();
+    }
+    bool Live() const { return FLive; }
+
+private:
+    bool FLive;
+    QString FLastLine;
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments().mid(1);
+
+    if (args == QStringList{QStringLiteral("--list")}) {
+        const auto& catalogue = QualityCatalogue();
+        for (int i = 0; i < QualityCatalogueSize; ++i) {
+            const TYoutubeQualityItem item = catalogue[i].Item();
+            Print(stdout, QStringLiteral("%1  %2:%3  %4\n")
+                              .arg(i, 2)
+                              .arg(item.Ext, item.Height)
+                              .arg(QualityLabel(catalogue[i])));
+        }
+        return 0;
+    }
+
+    int quality = 0;
+    QString output = QDir::currentPath();
+    QString url;
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        const QString& arg = args[i];
+        if (arg == u"--quality" && i + 1 < args.size()) {
+            quality = FindQuality(args[++i]);
+            if (quality < 0) {
+                Print(
+                    stderr,
+                    QStringLiteral("kavro-cli: unknown quality \"%1\"; see --list\n").arg(args[i]));
+                return 2;
+            }
+        } else if (arg == u"--output" && i + 1 < args.size()) {
+            output = QDir(args[++i]).absolutePath();
+        } else if (arg.startsWith(u"--") || !url.isEmpty()) {
+            return Usage(stderr);
+        } else {
+            url = arg;
+        }
+    }
+    if (url.isEmpty())
+        return Usage(stderr);
+
+    if (!LoadEngine()) {
+        Print(stderr, QStringLiteral("kavro-cli: %1\n").arg(EngineLoadError()));
+        return 1;
+    }
+
+    const TYoutubeQualityItem item = QualityCatalogue()[quality].Item();
+    TDownloadThread job(url, QString(), output, item.Ext, item.Height, 0, 0, 0);
+    TTerminalStatus status(isatty(STDOUT_FILENO) == 1);
+    std::atomic<int32_t> position{0};
+    std::atomic<int32_t> speed{0};
+    std::atomic<bool> progressSeen{false};
+    int32_t downloadIndex = 0, downloadCount = 0;
+    QString currentName;
+    QString errorMessage;
+    bool stopped = false;
+    bool finished = false;
+
+    const auto finish = [&] {
+        if (finished)
+            return;
+        finished = true;
+        job.WaitFor();
+        status.Finish();
+        if (!errorMessage.isEmpty()) {
+            Print(stderr, QStringLiteral("kavro-cli: %1\n").arg(Text(errorMessage)));
+            app.exit(1);
+        } else if (stopped) {
+            Print(stderr, QStringLiteral("kavro-cli: stopped\n"));
+            app.exit(130);
+        } else {
+            Print(stdout,
+                  QStringLiteral("%1: %2\n").arg(Text(QStringLiteral("Ready")), job.FileName()));
+            app.exit(0);
+        }
+    };
+    const auto postFinish = [&] {
+        QMetaObject::invokeMethod(&app, finish, Qt::QueuedConnection);
+    };
+
+    job.SetOnGetDownloadURLEvent(
+        [&](TDownloadThread*) { status.Show(Text(QStringLiteral("GetDownloadURL"))); });
+    job.SetOnDownloadThreadStartEvent(
+        [&](TDownloadThread*, const QString& fileName, int32_t index, int32_t count) {
+            downloadIndex = index;
+            downloadCount = count;
+            currentName = BareFileName(fileName);
+            progressSeen.store(false);
+            status.Show(StartStatusLine(index, count, currentName));
+        });
+    job.SetOnThreadData([&](THttpClient*, int32_t, int32_t aSpeed, int64_t contentLength,
+                            int64_t readCount, bool&, void*) {
+        position.store(ProgressPercent(contentLength, readCount), std::memory_order_relaxed);
+        speed.store(aSpeed, std::memory_order_relaxed);
+        progressSeen.store(true, std::memory_order_relaxed);
+    });
+    // Runs on the job's thread: keep the message and let the UI thread end the run.
+    job.SetOnErrorEvent([&](TDownloadThread*, const QString& msg) {
+        errorMessage = msg;
+        postFinish();
+    });
+    job.SetOnDownloadThreadEndEvent([&](TDownloadThread*) { postFinish(); });
+
+    QTimer statusTimer;
+    statusTimer.setInterval(500);
+    int32_t lastPlainDecile = -1;
+    QObject::connect(&statusTimer, &QTimer::timeout, [&] {
+        if (!progressSeen.load(std::memory_order_relaxed))
+            return;
+        const int32_t percent = position.load(std::memory_order_relaxed);
+        // Plain output (a log, a pipe) gets a line per tenth, not one per tick.
+        if (!status.Live()) {
+            if (percent / 10 == lastPlainDecile)
+                return;
+            lastPlainDecile = percent / 10;
+        }
+        status.Show(QStringLiteral("[%1%] ").arg(percent, 3) +
+                    SpeedStatusLine(Text(QStringLiteral("Speed")),
+                                    speed.load(std::memory_order_relaxed), downloadIndex,
+                                    downloadCount, currentName));
+    });
+
+    // Ctrl-C stops the job as the Stop button does: terminate, then wait.
+    if (pipe2(SignalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return 1;
+    QSocketNotifier signalNotifier(SignalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&signalNotifier, &QSocketNotifier::activated, [&] {
+        signalNotifier.setEnabled(false);
+        stopped = true;
+        job.Terminate();
+        finish();
+    });
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+
+    job.Start();
+    statusTimer.start();
+    return app.exec();
+}

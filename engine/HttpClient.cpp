@@ -1,0 +1,171 @@
+#include "HttpClient.h"
+
+#include "KavroError.h"
+
+#include <curl/curl.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+#include <unistd.h>
+
+namespace {
+
+struct CurlCleanup {
+    void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
+};
+struct SlistCleanup {
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+
+// Large reads mean few callbacks and few write calls per megabyte.
+constexpr long ReceiveBufferSize = 512 * 1024;
+
+bool HeaderIs(const char* line, size_t length, const char* name) {
+    const size_t nameLength = strlen(name);
+    return length > nameLength && strncasecmp(line, name, nameLength) == 0 &&
+           line[nameLength] == ':';
+}
+
+} // namespace
+
+THttpClient::THttpClient() {
+    static std::once_flag globalInit;
+    std::call_once(globalInit, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+bool THttpClient::Report(int64_t readCount) {
+    if (FAborted)
+        return false; // a stopped transfer is reported once
+    if (FProgress)
+        FProgress(this, FContentLength, readCount, FAborted);
+    return !FAborted;
+}
+
+size_t THttpClient::OnHeader(char* data, size_t size, size_t count, void* self) {
+    auto* client = static_cast<THttpClient*>(self);
+    const size_t length = size * count;
+    if (length >= 5 && strncmp(data, "HTTP/", 5) == 0) {
+        client->FHasLocation = false;
+        return length;
+    }
+    if (HeaderIs(data, length, "Location")) {
+        client->FHasLocation = true;
+        return length;
+    }
+    const bool endOfHead = (length == 2 && data[0] == '\r') || (length == 1 && data[0] == '\n');
+    if (!endOfHead)
+        return length;
+
+    long status = 0;
+    curl_easy_getinfo(client->FCurl, CURLINFO_RESPONSE_CODE, &status);
+    if (status < 200 || (status >= 300 && status < 400 && client->FHasLocation))
+        return length; // an interim answer, or a redirect that curl follows
+    client->FStatus = status;
+    if (status >= 300)
+        return 0; // never take an error page for the media
+    curl_off_t contentLength = -1;
+    curl_easy_getinfo(client->FCurl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &contentLength);
+    client->FContentLength = contentLength > 0 ? contentLength : -1;
+    client->FReadCount = 0;
+    return client->Report(0) ? length : 0;
+}
+
+size_t THttpClient::OnWrite(char* data, size_t size, size_t count, void* self) {
+    auto* client = static_cast<THttpClient*>(self);
+    const size_t length = size * count;
+    if (client->FStatus < 200 || client->FStatus >= 300) {
+        // A body without a final 2xx head (say a 3xx that is not followed).
+        curl_easy_getinfo(client->FCurl, CURLINFO_RESPONSE_CODE, &client->FStatus);
+        if (client->FStatus < 300)
+            client->FStatus = 300;
+        return 0;
+    }
+    for (size_t written = 0; written < length;) {
+        const ssize_t n = write(client->FFd, data + written, length - written);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            client->FWriteErrno = n < 0 ? errno : ENOSPC;
+            return 0;
+        }
+        written += static_cast<size_t>(n);
+    }
+    client->FReadCount += static_cast<int64_t>(length);
+    return client->Report(client->FReadCount) ? length : 0;
+}
+
+int THttpClient::OnIdle(void* self, int64_t, int64_t, int64_t, int64_t) {
+    auto* client = static_cast<THttpClient*>(self);
+    if (client->FStopCheck && client->FStopCheck() && !client->Report(client->FReadCount))
+        return 1;
+    return 0;
+}
+
+void THttpClient::Get(const QString& url, int fd, const QByteArray& rangeValue) {
+    if (url.isEmpty())
+        throw EKavroError(QStringLiteral("No media address to download."));
+    std::unique_ptr<CURL, CurlCleanup> curl(curl_easy_init());
+    if (!curl)
+        throw EKavroError(QStringLiteral("Cannot start an HTTP transfer."));
+    FCurl = curl.get();
+    FFd = fd;
+    FContentLength = -1;
+    FReadCount = 0;
+    FStatus = 0;
+    FAborted = false;
+    FWriteErrno = 0;
+
+    std::unique_ptr<curl_slist, SlistCleanup> headers;
+    if (!rangeValue.isEmpty())
+        headers.reset(curl_slist_append(nullptr, ("Range: " + rangeValue).constData()));
+
+    char errorText[CURL_ERROR_SIZE] = {};
+    const QByteArray urlBytes = url.toUtf8();
+    CURL* c = curl.get();
+    curl_easy_setopt(c, CURLOPT_URL, urlBytes.constData());
+    curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get());
+    curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(c, CURLOPT_MAXREDIRS, 10L);
+    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(c, CURLOPT_BUFFERSIZE, ReceiveBufferSize);
+    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, 30L);
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, static_cast<long>(FStallTimeout));
+    curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errorText);
+    curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, &THttpClient::OnHeader);
+    curl_easy_setopt(c, CURLOPT_HEADERDATA, this);
+    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &THttpClient::OnWrite);
+    curl_easy_setopt(c, CURLOPT_WRITEDATA, this);
+    if (FStopCheck) {
+        curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &THttpClient::OnIdle);
+        curl_easy_setopt(c, CURLOPT_XFERINFODATA, this);
+        curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+    }
+
+    const CURLcode result = curl_easy_perform(c);
+    FCurl = nullptr;
+    if (result == CURLE_OK || FAborted)
+        return;
+    if (FStatus >= 300)
+        throw EKavroError(QStringLiteral("The server answered with HTTP status %1.").arg(FStatus));
+    if (FWriteErrno != 0)
+        throw EKavroError(QStringLiteral("Error writing the file: %1")
+                              .arg(QString::fromLocal8Bit(strerror(FWriteErrno))));
+    const QString reason = QString::fromUtf8(*errorText ? errorText : curl_easy_strerror(result));
+    switch (result) {
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_SEND_ERROR:
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_URL_MALFORMAT:
+    case CURLE_UNSUPPORTED_PROTOCOL:
+        throw EKavroError(QStringLiteral("Error sending data: (%1) %2").arg(result).arg(reason));
+    default:
+        throw EKavroError(QStringLiteral("Error reading data: (%1) %2").arg(result).arg(reason));
+    }
+}

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+
+// One HTTP GET into an open file, on libcurl's easy interface.
+class THttpClient {
+public:
+    // Called once when a final 2xx response's headers have arrived (readCount 0)
+    // and again after every chunk written to the file. contentLength is -1 when
+    // the server gave none (or 0). Setting abort stops the transfer at once.
+    using TProgress = std::function<void(THttpClient* sender, int64_t contentLength,
+                                         int64_t readCount, bool& abort)>;
+
+    THttpClient();
+    void SetProgress(TProgress progress) { FProgress = std::move(progress); }
+    // Asked about once a second while no data flows; when it answers true the
+    // progress callback is made at once, so a stop also reaches a stalled transfer.
+    void SetStopCheck(std::function<bool()> check) { FStopCheck = std::move(check); }
+    // A transfer that moves no byte for this long fails instead of hanging.
+    void SetStallTimeout(int seconds) { FStallTimeout = seconds; }
+
+    // Fetches `url` and writes the body to `fd` at its current position,
+    // following redirects. An aborted transfer returns normally (see Aborted()).
+    // Throws EKavroError for a transport failure, a body that ends early, a
+    // failed write, or a final status of 300 or above; such a body is never
+    // written to the file.
+    void Get(const QString& url, int fd, const QByteArray& rangeValue = {});
+    bool Aborted() const { return FAborted; }
+
+private:
+    static size_t OnHeader(char* data, size_t size, size_t count, void* self);
+    static size_t OnWrite(char* data, size_t size, size_t count, void* self);
+    static int OnIdle(void* self, int64_t, int64_t, int64_t, int64_t);
+    bool Report(int64_t readCount);
+
+    TProgress FProgress;
+    std::function<bool()> FStopCheck;
+    int FStallTimeout = 60;
+    void* FCurl = nullptr;
+    int FFd = -1;
+    int64_t FContentLength = -1;
+    int64_t FReadCount = 0;
+    long FStatus = 0;
+    bool FHasLocation = false;
+    bool FAborted = false;
+    int FWriteErrno = 0;
+};

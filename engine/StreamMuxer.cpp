@@ -1,0 +1,138 @@
+#include "StreamMuxer.h"
+
+#include "KavroError.h"
+#include "Process.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+QString QuoteArgument(const QString& argument) {
+    // Backslashes only need doubling where they come before a quote, as in the
+    // usual quoting of Windows command lines; everything else stands as it is.
+    QString quoted = QStringLiteral("\"");
+    qsizetype backslashes = 0;
+    for (const QChar c : argument) {
+        if (c == u'\\') {
+            ++backslashes;
+            continue;
+        }
+        if (c == u'"')
+            quoted += QString(backslashes * 2 + 1, u'\\');
+        else
+            quoted += QString(backslashes, u'\\');
+        backslashes = 0;
+        quoted += c;
+    }
+    quoted += QString(backslashes * 2, u'\\');
+    quoted += u'"';
+    return quoted;
+}
+
+QStringList SplitCommandLine(const QString& commandLine) {
+    QStringList arguments;
+    QString current;
+    bool inArgument = false;
+    bool quoted = false;
+    for (qsizetype i = 0; i < commandLine.size(); ++i) {
+        const QChar c = commandLine[i];
+        if (c == u'\\') {
+            qsizetype count = 0;
+            while (i < commandLine.size() && commandLine[i] == u'\\') {
+                ++count;
+                ++i;
+            }
+            if (i < commandLine.size() && commandLine[i] == u'"') {
+                current += QString(count / 2, u'\\');
+                if (count % 2 == 1)
+                    current += u'"';
+                else
+                    quoted = !quoted;
+            } else {
+                current += QString(count, u'\\');
+                --i;
+            }
+            inArgument = true;
+        } else if (c == u'"') {
+            quoted = !quoted;
+            inArgument = true;
+        } else if ((c == u' ' || c == u'\t') && !quoted) {
+            if (inArgument)
+                arguments.append(current);
+            current.clear();
+            inArgument = false;
+        } else {
+            current += c;
+            inArgument = true;
+        }
+    }
+    if (inArgument)
+        arguments.append(current);
+    return arguments;
+}
+
+QString RunAndCapture(const QString& commandLine, const QString& workingDir, int* exitCode) {
+    const TCapturedRun run = SpawnAndCapture(SplitCommandLine(commandLine), workingDir);
+    if (exitCode)
+        *exitCode = run.Started ? run.ExitCode : -1;
+    // Decoded as a whole, so a character split between two reads arrives intact.
+    return QString::fromUtf8(run.Output);
+}
+
+QString MuxerProgram() {
+    const QString named = qEnvironmentVariable("KAVRO_FFMPEG");
+    if (!named.isEmpty())
+        return named;
+    const QString found = FindProgram(QStringLiteral("ffmpeg"));
+    return found.isEmpty() ? ExecutableFolder() + QStringLiteral("ffmpeg") : found;
+}
+
+QString MuxCommandLine(const QString& muxer, const QString& videoFile, const QString& audioFile,
+                       const QString& outputFile) {
+    return QuoteArgument(muxer) + QStringLiteral(" -i ") + QuoteArgument(videoFile) +
+           QStringLiteral(" -i ") + QuoteArgument(audioFile) + QStringLiteral(" -codec copy ") +
+           QuoteArgument(outputFile) + QStringLiteral(" -y");
+}
+
+namespace {
+
+// Beside the final file, keeping its extension so the muxer still knows the container.
+QString PartialOutputName(const QString& outputFile) {
+    const QFileInfo info(outputFile);
+    const QString suffix = info.suffix();
+    const QString base = info.path() + u'/' + info.completeBaseName();
+    return suffix.isEmpty() ? base + QStringLiteral(".part")
+                            : base + QStringLiteral(".part.") + suffix;
+}
+
+QString LastLine(const QString& text) {
+    const QStringList lines = text.trimmed().split(u'\n');
+    return lines.isEmpty() ? QString() : lines.last().trimmed();
+}
+
+} // namespace
+
+void MuxStreams(const QString& videoFile, const QString& audioFile, const QString& outputFile) {
+    const QString muxer = MuxerProgram();
+    const QString partial = PartialOutputName(outputFile);
+    int exitCode = -1;
+    const QString output = RunAndCapture(MuxCommandLine(muxer, videoFile, audioFile, partial),
+                                         QStringLiteral("/"), &exitCode);
+    if (exitCode == -1)
+        throw EKavroError(QStringLiteral("Cannot start the muxer \"%1\".").arg(muxer));
+    if (exitCode != 0) {
+        QFile::remove(partial);
+        throw EKavroError(QStringLiteral("Merging video and audio failed (exit code %1): %2")
+                              .arg(exitCode)
+                              .arg(LastLine(output)));
+    }
+    if (!QFileInfo(partial).isFile())
+        throw EKavroError(QStringLiteral("Merging video and audio produced no file."));
+    if (std::rename(QFile::encodeName(partial).constData(),
+                    QFile::encodeName(outputFile).constData()) != 0)
+        throw EKavroError(QStringLiteral("Cannot create file \"%1\". %2")
+                              .arg(outputFile, QString::fromLocal8Bit(strerror(errno))));
+}

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+inline constexpr char MuxTempVideoName[] = "kavro_tmp.video";
+inline constexpr char MuxTempAudioName[] = "kavro_tmp.audio";
+
+// A command line as one text: blank-separated, double quotes around arguments
+// with blanks, a quote inside an argument escaped with a backslash.
+QString QuoteArgument(const QString& argument);
+QStringList SplitCommandLine(const QString& commandLine);
+
+// Runs a command line in workingDir and returns everything the program wrote to
+// standard output and standard error. exitCode receives the exit status, or -1
+// when the program could not be started (the text is then empty).
+QString RunAndCapture(const QString& commandLine, const QString& workingDir,
+                      int* exitCode = nullptr);
+
+// The muxer: `ffmpeg` beside the executable, else on PATH; KAVRO_FFMPEG names another.
+QString MuxerProgram();
+QString MuxCommandLine(const QString& muxer, const QString& videoFile, const QString& audioFile,
+                       const QString& outputFile);
+
+// Copies the video and the audio stream into outputFile without re-encoding.
+// The result appears under its final name only when the muxer succeeded; on
+// failure an EKavroError says why and the input files are left alone.
+void MuxStreams(const QString& videoFile, const QString& audioFile, const QString& outputFile);

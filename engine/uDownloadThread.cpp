@@ -1,0 +1,216 @@
+#include "uDownloadThread.h"
+
+#include "HttpClient.h"
+#include "KavroError.h"
+#include "MediaResolution.h"
+#include "QualityCatalogue.h"
+#include "StreamMuxer.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int ResolveAttempts = 3;
+
+QString WithSeparator(const QString& folder) {
+    return folder.endsWith(u'/') ? folder : folder + u'/';
+}
+
+QString SystemReason(int error) {
+    return QString::fromLocal8Bit(strerror(error));
+}
+
+QString CannotCreate(const QString& path, const QString& reason) {
+    return QStringLiteral("Cannot create file \"%1\". %2").arg(path, reason);
+}
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : FFd(fd) {}
+    ~FileDescriptor() {
+        if (FFd >= 0)
+            close(FFd);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int Get() const { return FFd; }
+    int Close() {
+        const int result = close(FFd);
+        FFd = -1;
+        return result;
+    }
+
+private:
+    int FFd;
+};
+
+} // namespace
+
+TDownloadThread::TDownloadThread(const QString& URL, const QString& FileName,
+                                 const QString& DownloadDir, const QString& FormatExt,
+                                 const QString& FormatHeight, int32_t ThreadNo, int64_t StartPoint,
+                                 int64_t EndPoint)
+    : FURL(URL), FFileName(FileName), FDownloadDir(DownloadDir), FFormatExt(FormatExt.toLower()),
+      FFormatHeight(FormatHeight), FStartPoint(StartPoint), FEndPoint(EndPoint),
+      FThreadNo(ThreadNo) {
+    if (FDownloadType == 1)
+        FNeedYoutubeMux = CheckNeedYoutubeMux(FFormatExt, FFormatHeight);
+}
+
+TDownloadThread::~TDownloadThread() {
+    // The thread must end while this object's members still exist.
+    if (Started()) {
+        Terminate();
+        WaitFor();
+    }
+}
+
+void TDownloadThread::DoError(const QString& Msg) {
+    if (FOnErrorEvent)
+        FOnErrorEvent(this, Msg);
+}
+
+void TDownloadThread::RaiseDownloadStart(int32_t index, int32_t count) {
+    if (FOnDownloadThreadStartEvent)
+        Synchronize([&] { FOnDownloadThreadStartEvent(this, FFileName, index, count); });
+}
+
+void TDownloadThread::RaiseDownloadEnd() {
+    if (FOnDownloadThreadEndEvent)
+        Synchronize([&] { FOnDownloadThreadEndEvent(this); });
+}
+
+bool TDownloadThread::ResolveDownload() {
+    for (int attempt = 0; attempt < ResolveAttempts; ++attempt) {
+        TResolvedMedia media;
+        if (ResolveMedia(FURL, FFormatExt, FFormatHeight, FNeedYoutubeMux, media)) {
+            FVideoURL = media.VideoURL;
+            FAudioURL = media.AudioURL;
+            FFileName = WithSeparator(FDownloadDir) + media.FileName;
+            return true;
+        }
+        if (Terminated())
+            return false;
+    }
+    DoError(QStringLiteral("FailedToGetDownloadURL"));
+    return false;
+}
+
+void TDownloadThread::Execute() {
+    // Every way out of the first steps ends in an event or in a stop, so the
+    // owner never waits for an event that does not come.
+    try {
+        if (FOnGetDownloadURLEvent)
+            Synchronize([this] { FOnGetDownloadURLEvent(this); });
+        const QString videoId = ExtractVideoID(FURL);
+        if (videoId.isEmpty()) {
+            DoError(QStringLiteral("InvalidYoutubeURL"));
+            return;
+        }
+        FURL = CanonicalWatchURL(videoId);
+        if (!ResolveDownload() || Terminated())
+            return;
+    } catch (const std::exception& error) {
+        DoError(ErrorMessage(error));
+        return;
+    } catch (...) {
+        DoError(QStringLiteral("Unexpected error while preparing the download."));
+        return;
+    }
+
+    try {
+        FTransferIncomplete = false;
+        if (FNeedYoutubeMux) {
+            const QString folder = WithSeparator(FDownloadDir);
+            const QString videoFile = folder + QLatin1StringView(MuxTempVideoName);
+            const QString audioFile = folder + QLatin1StringView(MuxTempAudioName);
+            RaiseDownloadStart(1, 2);
+            DownloadFile(FVideoURL, videoFile, FStartPoint, FEndPoint);
+            RaiseDownloadStart(2, 2);
+            DownloadFile(FAudioURL, audioFile, FStartPoint, FEndPoint);
+            // Partial streams are never merged: what arrived stays for the user.
+            if (!FTransferIncomplete) {
+                MuxStreams(videoFile, audioFile, FFileName);
+                QFile::remove(videoFile);
+                QFile::remove(audioFile);
+            }
+        } else {
+            RaiseDownloadStart(1, 1);
+            DownloadFile(FVideoURL, FFileName, FStartPoint, FEndPoint);
+        }
+        RaiseDownloadEnd();
+    } catch (const std::exception& error) {
+        DoError(ErrorMessage(error));
+    } catch (...) {
+        DoError(QStringLiteral("Unexpected error during the download."));
+    }
+}
+
+void TDownloadThread::DownloadFile(const QString& URL, const QString& FileName, int64_t StartPoint,
+                                   int64_t EndPoint) {
+    THttpClient client;
+    client.SetStallTimeout(StallTimeout);
+    client.SetProgress(
+        [this](THttpClient* sender, int64_t contentLength, int64_t readCount, bool& abort) {
+            DoReceiveData(sender, contentLength, readCount, abort);
+        });
+    client.SetStopCheck([this] { return Terminated() || FPauseDownload.load(); });
+
+    const QString partial = FileName + QStringLiteral(".part");
+    const QByteArray partialPath = QFile::encodeName(partial);
+    FileDescriptor file(open(partialPath.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    if (file.Get() < 0)
+        throw EKavroError(CannotCreate(partial, SystemReason(errno)));
+    // Truncated only once this job holds the file, so another download of the
+    // same name is never cut short underneath.
+    if (flock(file.Get(), LOCK_EX | LOCK_NB) != 0)
+        throw EKavroError(CannotCreate(partial, QStringLiteral("The file is in use.")));
+    if (ftruncate(file.Get(), 0) != 0)
+        throw EKavroError(CannotCreate(partial, SystemReason(errno)));
+
+    FTimeStart = TickSource();
+    QByteArray range;
+    if (FEndPoint != 0) {
+        if (StartPoint > 0 && lseek(file.Get(), StartPoint, SEEK_SET) < 0)
+            throw EKavroError(CannotCreate(partial, SystemReason(errno)));
+        range = "bytes=" + (StartPoint >= 0 ? QByteArray::number(StartPoint) : QByteArray()) + '-' +
+                (EndPoint >= 0 ? QByteArray::number(EndPoint) : QByteArray());
+    }
+    client.Get(URL, file.Get(), range);
+    if (client.Aborted()) {
+        FTransferIncomplete = true;
+        return;
+    }
+    if (file.Close() != 0)
+        throw EKavroError(QStringLiteral("Error writing the file: %1").arg(SystemReason(errno)));
+    if (std::rename(partialPath.constData(), QFile::encodeName(FileName).constData()) != 0)
+        throw EKavroError(CannotCreate(FileName, SystemReason(errno)));
+}
+
+void TDownloadThread::DoReceiveData(THttpClient* Sender, int64_t AContentLength, int64_t AReadCount,
+                                    bool& Abort) {
+    if (Terminated() || FPauseDownload.load()) {
+        Abort = true;
+        FLastDownloaded += AReadCount;
+        return;
+    }
+    if (!FOnThreadData)
+        return;
+    int32_t speed = 0;
+    if (AReadCount != 0) {
+        // Unsigned 32-bit difference: right across a wrap of the tick counter.
+        const uint32_t elapsed = TickSource() - FTimeStart;
+        if (elapsed != 0)
+            speed = static_cast<int32_t>(AReadCount * 1000 / static_cast<int64_t>(elapsed));
+    }
+    FOnThreadData(Sender, FThreadNo, speed, FLastDownloaded + AContentLength,
+                  FLastDownloaded + AReadCount, Abort, FVisualObject);
+}

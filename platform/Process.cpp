@@ -1,0 +1,82 @@
+#include "Process.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
+
+#include <cerrno>
+#include <vector>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+QString ExecutableFolder() {
+    const QString exe = QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget();
+    return QFileInfo(exe).absolutePath() + u'/';
+}
+
+QString FindProgram(const QString& name) {
+    const QFileInfo beside(ExecutableFolder() + name);
+    if (beside.isFile() && beside.isExecutable())
+        return beside.absoluteFilePath();
+    return QStandardPaths::findExecutable(name);
+}
+
+TCapturedRun SpawnAndCapture(const QStringList& argv, const QString& workingDir) {
+    TCapturedRun run;
+    if (argv.isEmpty())
+        return run;
+    std::vector<QByteArray> bytes;
+    for (const QString& argument : argv)
+        bytes.push_back(QFile::encodeName(argument));
+    std::vector<char*> pointers;
+    for (QByteArray& argument : bytes)
+        pointers.push_back(argument.data());
+    pointers.push_back(nullptr);
+    const QByteArray dir = QFile::encodeName(workingDir);
+
+    int pipeFds[2];
+    if (pipe2(pipeFds, O_CLOEXEC) != 0)
+        return run;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDERR_FILENO);
+    if (!dir.isEmpty())
+        posix_spawn_file_actions_addchdir_np(&actions, dir.constData());
+    pid_t child = 0;
+    const int error =
+        posix_spawnp(&child, pointers[0], &actions, nullptr, pointers.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    // Closed at once, so the pipe reports its end when the child exits.
+    close(pipeFds[1]);
+    if (error != 0) {
+        close(pipeFds[0]);
+        return run;
+    }
+    run.Started = true;
+
+    char buffer[16384];
+    for (;;) {
+        const ssize_t count = read(pipeFds[0], buffer, sizeof(buffer));
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0)
+            break;
+        run.Output.append(buffer, count);
+    }
+    close(pipeFds[0]);
+
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR)
+            return run;
+    }
+    run.ExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return run;
+}

@@ -1,0 +1,136 @@
+#include "TThread.h"
+
+#include <QCoreApplication>
+#include <QThread>
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <mutex>
+
+namespace {
+
+struct TSyncCall {
+    const std::function<void()>* Call;
+    std::exception_ptr Error;
+    bool Done = false;
+};
+
+// One queue for the whole process: there is one UI thread.
+std::mutex QueueMutex;
+std::condition_variable QueueChanged;
+std::deque<TSyncCall*> Queue;
+
+bool OnUiThread() {
+    const QCoreApplication* app = QCoreApplication::instance();
+    return app && QThread::currentThread() == app->thread();
+}
+
+} // namespace
+
+TThread::TThread() = default;
+
+TThread::~TThread() {
+    if (FThread.joinable()) {
+        Terminate();
+        WaitFor();
+    }
+}
+
+void TThread::Start() {
+    FThread = std::thread(&TThread::Run, this);
+}
+
+void TThread::Run() {
+    try {
+        Execute();
+    } catch (...) {
+        // Execute reports its own failures; nothing may escape a thread.
+    }
+    {
+        std::lock_guard lock(QueueMutex);
+        FFinished.store(true);
+    }
+    QueueChanged.notify_all();
+}
+
+void TThread::WaitFor() {
+    if (!FThread.joinable())
+        return;
+    if (OnUiThread()) {
+        std::unique_lock lock(QueueMutex);
+        for (;;) {
+            QueueChanged.wait(lock, [this] { return !Queue.empty() || FFinished.load(); });
+            if (!Queue.empty()) {
+                lock.unlock();
+                ServeSynchronizeCalls();
+                lock.lock();
+            } else {
+                break;
+            }
+        }
+    }
+    FThread.join();
+}
+
+void TThread::Synchronize(const std::function<void()>& call) {
+    if (OnUiThread() || !QCoreApplication::instance()) {
+        call();
+        return;
+    }
+    TSyncCall request{&call};
+    {
+        std::lock_guard lock(QueueMutex);
+        Queue.push_back(&request);
+    }
+    QueueChanged.notify_all();
+    // Wakes the UI thread's event loop; WaitFor serves the queue without it.
+    QMetaObject::invokeMethod(QCoreApplication::instance(), &TThread::ServeSynchronizeCalls,
+                              Qt::QueuedConnection);
+    std::unique_lock lock(QueueMutex);
+    QueueChanged.wait(lock, [&request] { return request.Done; });
+    if (request.Error)
+        std::rethrow_exception(request.Error);
+}
+
+void TThread::ServeSynchronizeCalls() {
+    // Only the calls queued so far: a call queued while these run waits for the
+    // next turn of the event loop (or of WaitFor), so neither spins here forever.
+    size_t count = 0;
+    {
+        std::lock_guard lock(QueueMutex);
+        count = Queue.size();
+    }
+    for (; count > 0; --count) {
+        TSyncCall* request = nullptr;
+        {
+            std::lock_guard lock(QueueMutex);
+            if (Queue.empty())
+                return;
+            request = Queue.front();
+            Queue.pop_front();
+        }
+        try {
+            (*request->Call)();
+        } catch (...) {
+            request->Error = std::current_exception();
+        }
+        {
+            std::lock_guard lock(QueueMutex);
+            request->Done = true;
+        }
+        QueueChanged.notify_all();
+    }
+}
+
+bool TThread::SynchronizeCallPending() {
+    std::lock_guard lock(QueueMutex);
+    return !Queue.empty();
+}
+
+uint32_t GetTickCount() {
+    using namespace std::chrono;
+    return static_cast<uint32_t>(
+        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <thread>
+
+// A worker thread in the shape the download job needs: created suspended,
+// started by its owner, never self-freeing, stopped by terminate-then-wait.
+// Synchronize() runs a call on the UI thread (the thread of the
+// QCoreApplication) while the worker waits; the UI thread serves such calls
+// from its event loop and also while it waits in WaitFor(), so neither side can
+// block the other. Posted events are not delivered during that wait.
+class TThread {
+public:
+    TThread();
+    virtual ~TThread();
+    TThread(const TThread&) = delete;
+    TThread& operator=(const TThread&) = delete;
+
+    void Start();
+    void Terminate() { FTerminated.store(true); }
+    bool Terminated() const { return FTerminated.load(); }
+    bool Started() const { return FThread.joinable() || FFinished.load(); }
+    bool Finished() const { return FFinished.load(); }
+    // Waits for Execute to return; on the UI thread it keeps serving Synchronize calls.
+    void WaitFor();
+
+    // UI-thread side of Synchronize: runs the calls queued so far.
+    static void ServeSynchronizeCalls();
+    static bool SynchronizeCallPending();
+
+protected:
+    virtual void Execute() = 0;
+    // Runs `call` on the UI thread and waits for it; an exception it throws is
+    // re-thrown here. On the UI thread itself the call runs directly.
+    static void Synchronize(const std::function<void()>& call);
+
+private:
+    void Run();
+
+    std::thread FThread;
+    std::atomic<bool> FTerminated{false};
+    std::atomic<bool> FFinished{false};
+};
+
+// Milliseconds from a monotonic clock, wrapping at 2^32 like a system tick counter.
+uint32_t GetTickCount();

@@ -1,0 +1,168 @@
+#include "KavroTest.h"
+#include "TestFiles.h"
+#include "TestMedia.h"
+#include "TestServer.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QTemporaryDir>
+
+#include <csignal>
+
+namespace {
+
+// kavro-cli as a user runs it, with a stand-in extractor that prints fixed lines.
+class CliTest : public testing::Test {
+protected:
+    void SetUp() override {
+        MakeTestMedia(Site.filePath(QStringLiteral("v.mp4")),
+                      Site.filePath(QStringLiteral("a.m4a")));
+        WriteTestFile(Site.filePath(QStringLiteral("big.bin")), PatternBytes(2 * 1024 * 1024));
+        Server = std::make_unique<TestServer>(Site.path());
+    }
+
+    void Answer(const QStringList& lines) {
+        const QString script = Site.filePath(QStringLiteral("extractor"));
+        QByteArray body = "#!/bin/sh\n";
+        for (const QString& line : lines)
+            body += "printf '%s\\n' '" + line.toUtf8() + "'\n";
+        WriteTestFile(script, body, true);
+    }
+    QString Url(const char* path) const { return Server->Url(QString::fromLatin1(path)); }
+
+    void Start(const QStringList& arguments) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("KAVRO_EXTRACTOR"), Site.filePath(QStringLiteral("extractor")));
+        Cli.setProcessEnvironment(env);
+        Cli.start(QStringLiteral(KAVRO_CLI_PATH), arguments);
+        ASSERT_TRUE(Cli.waitForStarted(10000));
+    }
+    int Finish() {
+        EXPECT_TRUE(Cli.waitForFinished(60000));
+        Stdout += Cli.readAllStandardOutput();
+        Stderr += Cli.readAllStandardError();
+        return Cli.exitStatus() == QProcess::NormalExit ? Cli.exitCode() : -1;
+    }
+    int Run(const QStringList& arguments) {
+        Start(arguments);
+        return Finish();
+    }
+
+    QTemporaryDir Site;
+    QTemporaryDir Out;
+    std::unique_ptr<TestServer> Server;
+    QProcess Cli;
+    QByteArray Stdout, Stderr;
+};
+
+} // namespace
+
+TEST_F(CliTest, ListsTheQualitiesWithTheirNumbers) {
+    ASSERT_EQ(0, Run({QStringLiteral("--list")}));
+    QList<QByteArray> lines = Stdout.split('\n');
+    ASSERT_TRUE(lines.last().isEmpty());
+    lines.removeLast();
+    ASSERT_EQ(23, lines.size());
+    EXPECT_EQ(" 0  mp4:4320  Resolution<=UHD 8K - 4320p (MP4)", lines[0]);
+    EXPECT_EQ("22  m4a:  Audio - (m4a)", lines[22]);
+}
+
+TEST_F(CliTest, DownloadsSingleAndMergedEntriesEndToEnd) {
+    struct Case {
+        const char* Quality;
+        QStringList Answer;
+        const char* File;
+        const char* Streams;
+        const char* Counter; // shown before the file name
+    } const cases[] = {
+        {"mp4:720",
+         {Url("/files/v.mp4"), QStringLiteral("Clip_("), QStringLiteral("720"),
+          QStringLiteral("p)_abc.mp4")},
+         "Clip_(720p)_abc.mp4",
+         "video",
+         ""},
+        {"3",
+         {Url("/files/v.mp4"), Url("/files/a.m4a"), QStringLiteral("My Clip_("),
+          QStringLiteral("1012"), QStringLiteral("p)_abc.mp4")},
+         "My Clip_(1080p)_abc.mp4",
+         "video,audio",
+         "(2/2) "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Quality);
+        Answer(c.Answer);
+        Stdout.clear();
+        ASSERT_EQ(0, Run({QStringLiteral("--quality"), QString::fromLatin1(c.Quality),
+                          QStringLiteral("--output"), Out.path(),
+                          QStringLiteral("https://www.youtube.com/watch?v=abc")}))
+            << Stderr.toStdString();
+        const QString file = Out.filePath(QString::fromUtf8(c.File));
+        EXPECT_EQ(QString::fromLatin1(c.Streams), StreamKinds(file));
+        EXPECT_TRUE(Stdout.contains(QByteArray(c.Counter) + c.File)) << Stdout.toStdString();
+        EXPECT_TRUE(Stdout.endsWith("Ready: " + file.toUtf8() + "\n")) << Stdout.toStdString();
+    }
+    EXPECT_EQ(QStringList({QStringLiteral("Clip_(720p)_abc.mp4"),
+                           QStringLiteral("My Clip_(1080p)_abc.mp4")}),
+              QDir(Out.path()).entryList(QDir::Files, QDir::Name));
+}
+
+TEST_F(CliTest, FailuresExitNonZeroWithTheirMessage) {
+    struct Case {
+        const char* Name;
+        QStringList Answer;
+        QStringList Arguments;
+        int ExitCode;
+        const char* Message;
+    } const cases[] = {
+        {"no identifier", {}, {QStringLiteral("https://youtu.be/abc")}, 1, "no video identifier"},
+        {"nothing resolved",
+         {},
+         {QStringLiteral("https://www.youtube.com/watch?v=abc")},
+         1,
+         "Failed to get the download address."},
+        {"server error",
+         {Url("/status/500"), QStringLiteral("Clip_("), QStringLiteral("720"),
+          QStringLiteral("p)_abc.mp4")},
+         {QStringLiteral("--quality"), QStringLiteral("mp4:720"),
+          QStringLiteral("https://www.youtube.com/watch?v=abc")},
+         1,
+         "HTTP status 500"},
+        {"unknown quality",
+         {},
+         {QStringLiteral("--quality"), QStringLiteral("mp4:999"),
+          QStringLiteral("https://www.youtube.com/watch?v=abc")},
+         2,
+         "unknown quality"},
+        {"no address", {}, {}, 2, "usage:"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Answer(c.Answer);
+        Stderr.clear();
+        EXPECT_EQ(c.ExitCode,
+                  Run(QStringList{QStringLiteral("--output"), Out.path()} + c.Arguments));
+        EXPECT_TRUE(Stderr.contains(c.Message)) << Stderr.toStdString();
+    }
+    EXPECT_TRUE(QDir(Out.path()).entryList({QStringLiteral("*.mp4")}, QDir::Files).isEmpty());
+}
+
+TEST_F(CliTest, InterruptStopsTheJobAndKeepsWhatArrived) {
+    Answer({Url("/stall/big.bin"), QStringLiteral("Clip_("), QStringLiteral("720"),
+            QStringLiteral("p)_abc.mp4")});
+    Start({QStringLiteral("--quality"), QStringLiteral("mp4:720"), QStringLiteral("--output"),
+           Out.path(), QStringLiteral("https://www.youtube.com/watch?v=abc")});
+    // The start line shows that the transfer runs (and then stalls half-way).
+    while (!Stdout.contains("Clip_(720p)_abc.mp4") && Cli.waitForReadyRead(30000))
+        Stdout += Cli.readAllStandardOutput();
+    ASSERT_TRUE(Stdout.contains("Clip_(720p)_abc.mp4")) << Stdout.toStdString();
+    ASSERT_EQ(0, kill(static_cast<pid_t>(Cli.processId()), SIGINT));
+
+    EXPECT_EQ(130, Finish());
+    EXPECT_TRUE(Stderr.contains("stopped")) << Stderr.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(Out.filePath(QStringLiteral("Clip_(720p)_abc.mp4"))));
+    const QByteArray partial =
+        ReadTestFile(Out.filePath(QStringLiteral("Clip_(720p)_abc.mp4.part")));
+    EXPECT_EQ(PatternBytes(2 * 1024 * 1024).left(partial.size()), partial);
+}

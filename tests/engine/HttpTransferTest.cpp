@@ -1,0 +1,246 @@
+#include "KavroError.h"
+#include "KavroTest.h"
+#include "TestFiles.h"
+#include "TestServer.h"
+#include "uDownloadThread.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include <sys/file.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <vector>
+
+namespace {
+
+struct Report {
+    int32_t Speed;
+    int64_t ContentLength;
+    int64_t ReadCount;
+};
+
+constexpr qsizetype MediaSize = 3 * 1024 * 1024 + 17;
+
+class HttpTransferTest : public testing::Test {
+protected:
+    void SetUp() override {
+        Media = PatternBytes(MediaSize);
+        WriteTestFile(Site.filePath(QStringLiteral("media.bin")), Media);
+        Server = std::make_unique<TestServer>(Site.path());
+    }
+
+    std::unique_ptr<TDownloadThread> MakeJob(int64_t start = 0, int64_t end = 0) {
+        auto job = std::make_unique<TDownloadThread>(
+            QStringLiteral("https://www.youtube.com/watch?v=x"), QString(), Out.path(),
+            QStringLiteral("mp4"), QStringLiteral("720"), 0, start, end);
+        job->SetOnThreadData([this](THttpClient*, int32_t, int32_t speed, int64_t length,
+                                    int64_t read, bool&, void*) {
+            Reports.push_back({speed, length, read});
+            if (OnReport)
+                OnReport(read);
+        });
+        return job;
+    }
+
+    QString Target() const { return Out.filePath(QStringLiteral("video.mp4")); }
+    QString Url(const char* path) const { return Server->Url(QString::fromLatin1(path)); }
+
+    QTemporaryDir Site;
+    QTemporaryDir Out;
+    QByteArray Media;
+    std::unique_ptr<TestServer> Server;
+    std::vector<Report> Reports;
+    std::function<void(int64_t)> OnReport;
+};
+
+} // namespace
+
+TEST_F(HttpTransferTest, WholeResourceArrivesUnderItsFinalName) {
+    auto job = MakeJob();
+    job->DownloadFile(Url("/files/media.bin"), Target(), 0, 0);
+
+    EXPECT_EQ(Media, ReadTestFile(Target()));
+    EXPECT_FALSE(QFileInfo::exists(Target() + QStringLiteral(".part")));
+    ASSERT_GE(Reports.size(), 2u);
+    EXPECT_EQ(0, Reports.front().ReadCount);
+    EXPECT_EQ(0, Reports.front().Speed);
+    EXPECT_EQ(MediaSize, Reports.back().ReadCount);
+    for (const Report& report : Reports)
+        EXPECT_EQ(MediaSize, report.ContentLength);
+    EXPECT_FALSE(Server->RequestLog().contains("Range:"));
+}
+
+TEST_F(HttpTransferTest, RangeIsAskedForAndWrittenAtItsOffset) {
+    auto job = MakeJob(100, 199);
+    job->DownloadFile(Url("/files/media.bin"), Target(), 100, 199);
+
+    EXPECT_TRUE(Server->RequestLog().contains("\r\nRange: bytes=100-199\r\n"))
+        << Server->RequestLog().toStdString();
+    const QByteArray file = ReadTestFile(Target());
+    ASSERT_EQ(200, file.size());
+    EXPECT_EQ(QByteArray(100, '\0'), file.left(100));
+    EXPECT_EQ(Media.mid(100, 100), file.mid(100));
+}
+
+TEST_F(HttpTransferTest, NoEndPointMeansAPlainGetFromTheStart) {
+    auto job = MakeJob(100, 0);
+    job->DownloadFile(Url("/files/media.bin"), Target(), 100, 0);
+    EXPECT_FALSE(Server->RequestLog().contains("Range:"));
+    EXPECT_EQ(Media, ReadTestFile(Target()));
+}
+
+TEST_F(HttpTransferTest, UnknownLengthIsReportedAsMinusOne) {
+    auto job = MakeJob();
+    job->DownloadFile(Url("/nolength/media.bin"), Target(), 0, 0);
+    EXPECT_EQ(Media, ReadTestFile(Target()));
+    ASSERT_FALSE(Reports.empty());
+    for (const Report& report : Reports)
+        EXPECT_EQ(-1, report.ContentLength);
+}
+
+TEST_F(HttpTransferTest, RedirectsAreFollowedWithinALimit) {
+    auto job = MakeJob();
+    job->DownloadFile(Url("/redirect/3/media.bin"), Target(), 0, 0);
+    EXPECT_EQ(Media, ReadTestFile(Target()));
+    EXPECT_THROW(job->DownloadFile(Url("/redirect/30/media.bin"), Target() + u'2', 0, 0),
+                 EKavroError);
+    EXPECT_FALSE(QFileInfo::exists(Target() + u'2'));
+}
+
+TEST_F(HttpTransferTest, FailuresRaiseAnErrorAndNeverShowTheFinalName) {
+    struct Case {
+        const char* Path;
+        const char* Message;
+        qsizetype PartialBytes; // what may stay under the partial name
+        int StallTimeout = 60;
+    } const cases[] = {
+        {"/status/404", "HTTP status 404", 0},
+        {"/status/500", "HTTP status 500", 0},
+        {"/files/missing.bin", "HTTP status 404", 0},
+        {"/truncate/media.bin", "Error reading data", MediaSize / 2},
+        {"/reset/media.bin", "Error reading data", -1},
+        {"/stall/media.bin", "Error reading data", MediaSize / 2, 1},
+        {"http://127.0.0.1:1/refused", "Error sending data", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Path);
+        Reports.clear();
+        auto job = MakeJob();
+        job->StallTimeout = c.StallTimeout;
+        const QString url = QString::fromLatin1(c.Path).startsWith(u"http")
+                                ? QString::fromLatin1(c.Path)
+                                : Url(c.Path);
+        try {
+            job->DownloadFile(url, Target(), 0, 0);
+            ADD_FAILURE() << "no error";
+        } catch (const EKavroError& error) {
+            EXPECT_TRUE(ErrorMessage(error).contains(QString::fromLatin1(c.Message)))
+                << error.what();
+        }
+        EXPECT_FALSE(QFileInfo::exists(Target()));
+        const QByteArray partial = ReadTestFile(Target() + QStringLiteral(".part"));
+        // What arrived stays, and it is the start of the media, never an error page.
+        if (c.PartialBytes >= 0)
+            EXPECT_EQ(c.PartialBytes, partial.size());
+        EXPECT_EQ(Media.left(partial.size()), partial);
+        if (QString::fromLatin1(c.Message).startsWith(u"HTTP"))
+            EXPECT_TRUE(Reports.empty());
+    }
+}
+
+TEST_F(HttpTransferTest, PauseAndStopEndTheTransferWithExactlyTheBytesRead) {
+    for (const bool pause : {true, false}) {
+        SCOPED_TRACE(pause ? "pause" : "stop");
+        Reports.clear();
+        auto job = MakeJob();
+        TDownloadThread* raw = job.get();
+        OnReport = [raw, pause](int64_t read) {
+            if (read > 0)
+                pause ? raw->PauseDownload() : raw->Terminate();
+        };
+        job->DownloadFile(Url("/files/media.bin"), Target(), 0, 0);
+
+        ASSERT_GE(Reports.size(), 2u);
+        const int64_t readWhenAsked = Reports[1].ReadCount;
+        EXPECT_EQ(2u, Reports.size()) << "no report after the request";
+        EXPECT_LT(readWhenAsked, MediaSize);
+        EXPECT_FALSE(QFileInfo::exists(Target()));
+        const QByteArray partial = ReadTestFile(Target() + QStringLiteral(".part"));
+        EXPECT_EQ(job->LastDownloaded(), partial.size());
+        EXPECT_GE(partial.size(), readWhenAsked);
+        EXPECT_EQ(Media.left(partial.size()), partial);
+
+        // A later transfer of the same job aborts at its first report and adds nothing.
+        const int64_t before = job->LastDownloaded();
+        Reports.clear();
+        job->DownloadFile(Url("/files/media.bin"), Target(), 0, 0);
+        EXPECT_TRUE(Reports.empty());
+        EXPECT_EQ(before, job->LastDownloaded());
+        OnReport = nullptr;
+    }
+}
+
+TEST_F(HttpTransferTest, SpeedIsBytesPerSecondSinceTheStartAcrossATickWrap) {
+    WriteTestFile(Site.filePath(QStringLiteral("million.bin")), PatternBytes(1000000));
+    struct Case {
+        const char* Name;
+        uint32_t Elapsed;
+        int32_t FinalSpeed;
+    } const cases[] = {{"two seconds", 2000, 500000}, {"no time at all", 0, 0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Reports.clear();
+        auto job = MakeJob();
+        bool started = false;
+        const uint32_t start = 0xFFFFFF00u;
+        job->TickSource = [&] {
+            const uint32_t now = started ? start + c.Elapsed : start;
+            started = true;
+            return now;
+        };
+        job->DownloadFile(Url("/files/million.bin"), Target(), 0, 0);
+        ASSERT_GE(Reports.size(), 2u);
+        EXPECT_EQ(0, Reports.front().Speed);
+        EXPECT_EQ(1000000, Reports.back().ReadCount);
+        EXPECT_EQ(c.FinalSpeed, Reports.back().Speed);
+    }
+}
+
+TEST_F(HttpTransferTest, AnExistingFileIsReplacedNotAppendedTo) {
+    WriteTestFile(Target(), QByteArray(MediaSize * 2, 'x'));
+    WriteTestFile(Target() + QStringLiteral(".part"), QByteArray(MediaSize * 2, 'y'));
+    auto job = MakeJob();
+    job->DownloadFile(Url("/files/media.bin"), Target(), 0, 0);
+    EXPECT_EQ(Media, ReadTestFile(Target()));
+}
+
+TEST_F(HttpTransferTest, AFileThatCannotBeCreatedIsAClearErrorAndFetchesNothing) {
+    auto job = MakeJob();
+    const QString target = Out.filePath(QStringLiteral("no such folder/video.mp4"));
+    try {
+        job->DownloadFile(Url("/files/media.bin"), target, 0, 0);
+        FAIL() << "no error";
+    } catch (const EKavroError& error) {
+        EXPECT_TRUE(ErrorMessage(error).startsWith(
+            QStringLiteral("Cannot create file \"%1.part\". ").arg(target)))
+            << error.what();
+    }
+    EXPECT_TRUE(Reports.empty());
+    EXPECT_TRUE(Server->RequestLog().isEmpty());
+}
+
+TEST_F(HttpTransferTest, APartialFileInUseByAnotherDownloadIsLeftAlone) {
+    const QString partial = Target() + QStringLiteral(".part");
+    WriteTestFile(partial, "someone else's bytes");
+    const int fd = open(QFile::encodeName(partial).constData(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(0, flock(fd, LOCK_EX));
+    auto job = MakeJob();
+    EXPECT_THROW(job->DownloadFile(Url("/files/media.bin"), Target(), 0, 0), EKavroError);
+    close(fd);
+    EXPECT_EQ(QByteArray("someone else's bytes"), ReadTestFile(partial));
+}
