@@ -13,7 +13,7 @@ namespace {
 
 struct TSyncCall {
     const std::function<void()>* Call;
-    std::exception_ptr Error;
+    std::exception_ptr Error{};
     bool Done = false;
 };
 

@@ -144,11 +144,13 @@ TEST_F(HttpTransferTest, FailuresRaiseAnErrorAndNeverShowTheFinalName) {
         EXPECT_FALSE(QFileInfo::exists(Target()));
         const QByteArray partial = ReadTestFile(Target() + QStringLiteral(".part"));
         // What arrived stays, and it is the start of the media, never an error page.
-        if (c.PartialBytes >= 0)
+        if (c.PartialBytes >= 0) {
             EXPECT_EQ(c.PartialBytes, partial.size());
+        }
         EXPECT_EQ(Media.left(partial.size()), partial);
-        if (QString::fromLatin1(c.Message).startsWith(u"HTTP"))
+        if (QString::fromLatin1(c.Message).startsWith(u"HTTP")) {
             EXPECT_TRUE(Reports.empty());
+        }
     }
 }
 
