@@ -1,6 +1,10 @@
 #include "EngineBridge.h"
 
 #include "KavroError.h"
+#include "Process.h"
+
+#include <QFile>
+#include <QFileInfo>
 
 #include <QResource>
 
@@ -31,8 +35,17 @@ bool LoadEngine(const char* libraryName) {
         return false;
     }
 
+    // A bare name is looked for beside the executable first. dlopen would find it
+    // there through the executable's RUNPATH too, but not when a sanitizer's
+    // runtime makes the call on the program's behalf.
+    QByteArray path(libraryName);
+    if (!path.contains('/')) {
+        const QString beside = ExecutableFolder() + QString::fromUtf8(libraryName);
+        if (QFileInfo::exists(beside))
+            path = QFile::encodeName(beside);
+    }
     // Never unloaded: the engine may keep pointers into the process for its lifetime.
-    void* library = dlopen(libraryName, RTLD_NOW | RTLD_LOCAL);
+    void* library = dlopen(path.constData(), RTLD_NOW | RTLD_LOCAL);
     if (!library) {
         LoadError = QStringLiteral("Cannot load the extraction engine library %1: %2")
                         .arg(QString::fromUtf8(libraryName), QString::fromUtf8(dlerror()));

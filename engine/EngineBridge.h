@@ -21,8 +21,8 @@ inline constexpr char EngineLibraryName[] = "libKavro.so";
 extern TEngineInitProc EngineInit;
 extern TEngineRunProc EngineRun;
 
-// Loads the engine once at start-up and hands it the MemDll2 resource. The bare
-// name is found beside the executable through its RUNPATH. Returns false, with
+// Loads the engine once at start-up and hands it the MemDll2 resource. A bare
+// name is found beside the executable, else on the library path. Returns false, with
 // the reason in EngineLoadError(), when the library, an export or Init fails;
 // the entries then stay unset and are never called.
 bool LoadEngine(const char* libraryName = EngineLibraryName);

@@ -2,6 +2,8 @@
 # Set-up for a fresh Debian 12 machine: installs the Debian packages Kavro needs
 # that are missing, builds, then starts Kavro or runs the whole test suite.
 #   tools/kavro.sh run [arguments]   build the release tree and start Kavro
+#                                    (kavro-cli with the arguments, until the
+#                                    window exists)
 #   tools/kavro.sh test              format check, full suite under ASan+UBSan,
 #                                    UI-free suite under TSan
 set -euo pipefail
@@ -38,7 +40,8 @@ run)
     shift
     install_packages
     build release build/release
-    echo "Kavro's window is not built yet. The engine library is at build/release/bin/libKavro.so."
+    echo "Kavro's window is not built yet; starting the command-line front end." >&2
+    exec build/release/bin/kavro-cli "$@"
     ;;
 test)
     install_packages
