@@ -1,6 +1,8 @@
 #include "TThread.h"
 
 #include <QCoreApplication>
+#include <QPointer>
+#include <QSocketNotifier>
 #include <QThread>
 
 #include <chrono>
@@ -8,6 +10,9 @@
 #include <deque>
 #include <exception>
 #include <mutex>
+
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 namespace {
 
@@ -22,9 +27,51 @@ std::mutex QueueMutex;
 std::condition_variable QueueChanged;
 std::deque<TSyncCall*> Queue;
 
+std::deque<std::function<void()>> Posted;
+
 bool OnUiThread() {
     const QCoreApplication* app = QCoreApplication::instance();
     return app && QThread::currentThread() == app->thread();
+}
+
+// Workers wake the UI thread's event loop through an eventfd rather than a
+// queued Qt invocation: the hand-over then goes through this file's own mutex
+// and a plain write/read, which ThreadSanitizer can follow into Qt-free code.
+std::atomic<int> WakeFd{-1};
+QPointer<QSocketNotifier> WakeNotifier;
+
+void ServePosted() {
+    std::deque<std::function<void()>> calls;
+    {
+        std::lock_guard lock(QueueMutex);
+        calls.swap(Posted);
+    }
+    for (const auto& call : calls)
+        call();
+}
+
+// Made on the UI thread, the first time a thread starts there.
+void EnsureWakeup() {
+    if (WakeNotifier || !OnUiThread())
+        return;
+    if (WakeFd.load() < 0)
+        WakeFd.store(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    WakeNotifier =
+        new QSocketNotifier(WakeFd.load(), QSocketNotifier::Read, QCoreApplication::instance());
+    QObject::connect(WakeNotifier, &QSocketNotifier::activated, [] {
+        uint64_t count = 0;
+        [[maybe_unused]] const ssize_t ignored = read(WakeFd.load(), &count, sizeof(count));
+        TThread::ServeSynchronizeCalls();
+        ServePosted();
+    });
+}
+
+void WakeUiThread() {
+    const int fd = WakeFd.load();
+    if (fd < 0)
+        return;
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t ignored = write(fd, &one, sizeof(one));
 }
 
 } // namespace
@@ -39,6 +86,7 @@ TThread::~TThread() {
 }
 
 void TThread::Start() {
+    EnsureWakeup();
     FThread = std::thread(&TThread::Run, this);
 }
 
@@ -86,8 +134,7 @@ void TThread::Synchronize(const std::function<void()>& call) {
     }
     QueueChanged.notify_all();
     // Wakes the UI thread's event loop; WaitFor serves the queue without it.
-    QMetaObject::invokeMethod(QCoreApplication::instance(), &TThread::ServeSynchronizeCalls,
-                              Qt::QueuedConnection);
+    WakeUiThread();
     std::unique_lock lock(QueueMutex);
     QueueChanged.wait(lock, [&request] { return request.Done; });
     if (request.Error)
@@ -122,6 +169,15 @@ void TThread::ServeSynchronizeCalls() {
         }
         QueueChanged.notify_all();
     }
+}
+
+void TThread::PostToUiThread(std::function<void()> call) {
+    EnsureWakeup();
+    {
+        std::lock_guard lock(QueueMutex);
+        Posted.push_back(std::move(call));
+    }
+    WakeUiThread();
 }
 
 bool TThread::SynchronizeCallPending() {

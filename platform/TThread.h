@@ -30,6 +30,11 @@ public:
     static void ServeSynchronizeCalls();
     static bool SynchronizeCallPending();
 
+    // Queues `call` for the UI thread's event loop and returns at once, from any
+    // thread: the stand-in for a posted window message. Unlike Synchronize calls,
+    // posted calls are not run during WaitFor.
+    static void PostToUiThread(std::function<void()> call);
+
 protected:
     virtual void Execute() = 0;
     // Runs `call` on the UI thread and waits for it; an exception it throws is
