@@ -5,6 +5,9 @@
 # plain dd copy. Prints the median wall time, CPU time and peak memory of each,
 # and Kavro's ratio against each peer (below 1.00 means Kavro needs less).
 #   bench/transfer.sh [size in MiB, default 1024] [runs, default 5]
+# BENCH_TOOLS picks tools (default: all); BENCH_OUT names the folder written to
+# (default: a temporary folder on disk; a tmpfs such as /dev/shm takes the
+# disk's write-back out of the measurement).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 SIZE_MIB=${1:-1024}
@@ -24,8 +27,11 @@ cmake --preset release >/dev/null
 cmake --build build/release --target kavro-cli >/dev/null
 
 work=$(mktemp -d)
-trap 'kill "$(cat "$work/nginx.pid" 2>/dev/null)" 2>/dev/null || true; rm -rf "$work"' EXIT
-mkdir -p "$work/site" "$work/out" "$work/logs"
+out=""
+trap 'kill "$(cat "$work/nginx.pid" 2>/dev/null)" 2>/dev/null || true; rm -rf "$work" ${out:+"$out"}' EXIT
+out=$(mktemp -d "${BENCH_OUT:-$work}/kavro-bench.XXXXXX")
+mkdir -p "$work/site" "$work/logs"
+chmod 755 "$work" "$work/site"  # nginx workers may run as another user
 fallocate -l "${SIZE_MIB}M" "$work/site/media.mp4" 2>/dev/null ||
     dd if=/dev/zero of="$work/site/media.mp4" bs=1M count="$SIZE_MIB" status=none
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
@@ -53,14 +59,14 @@ EOS
 chmod +x "$work/extractor"
 
 declare -A commands=(
-    [kavro]="KAVRO_EXTRACTOR=$work/extractor build/release/bin/kavro-cli --quality mp4:720 --output $work/out 'https://www.youtube.com/watch?v=x' >/dev/null"
-    [curl]="curl -s -o $work/out/f $url"
-    [wget]="wget -q -O $work/out/f $url"
-    [aria2c]="aria2c -q --allow-overwrite=true --file-allocation=none -d $work/out -o f $url"
-    [yt-dlp]="yt-dlp -q --no-config -o $work/out/f $url"
-    [dd-copy]="dd if=$work/site/media.mp4 of=$work/out/f bs=1M status=none"
+    [kavro]="KAVRO_EXTRACTOR=$work/extractor build/release/bin/kavro-cli --quality mp4:720 --output $out 'https://www.youtube.com/watch?v=x' >/dev/null"
+    [curl]="curl -s -o $out/f $url"
+    [wget]="wget -q -O $out/f $url"
+    [aria2c]="aria2c -q --allow-overwrite=true --file-allocation=none -d $out -o f $url"
+    [yt-dlp]="yt-dlp -q --no-config -o $out/f $url"
+    [dd-copy]="dd if=$work/site/media.mp4 of=$out/f bs=1M status=none"
 )
-order=(kavro curl wget aria2c yt-dlp dd-copy)
+read -r -a order <<< "${BENCH_TOOLS:-kavro curl wget aria2c yt-dlp dd-copy}"
 
 median() { sort -g | awk '{a[NR]=$1} END {print (NR%2 ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2)}'; }
 
@@ -68,7 +74,7 @@ declare -A wall cpu mem
 for name in "${order[@]}"; do
     : > "$work/$name.times"
     for _ in $(seq "$RUNS"); do
-        rm -f "$work/out/"*
+        rm -f "$out/"*
         sync
         /usr/bin/time -f '%e %U %S %M' -a -o "$work/$name.times" bash -c "${commands[$name]}"
     done

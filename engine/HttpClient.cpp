@@ -20,8 +20,9 @@ struct SlistCleanup {
     void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
 
-// Large reads mean few callbacks and few write calls per megabyte.
-constexpr long ReceiveBufferSize = 512 * 1024;
+// Large socket reads and large file writes keep the per-megabyte work small.
+constexpr long ReceiveBufferSize = 1024 * 1024;
+constexpr size_t WriteBufferSize = 1024 * 1024;
 
 bool HeaderIs(const char* line, size_t length, const char* name) {
     const size_t nameLength = strlen(name);
@@ -73,6 +74,22 @@ size_t THttpClient::OnHeader(char* data, size_t size, size_t count, void* self) 
     return client->Report(0) ? length : 0;
 }
 
+bool THttpClient::Flush() {
+    size_t written = 0;
+    while (written < FPending.size()) {
+        const ssize_t n = write(FFd, FPending.data() + written, FPending.size() - written);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            FWriteErrno = n < 0 ? errno : ENOSPC;
+            return false;
+        }
+        written += static_cast<size_t>(n);
+    }
+    FPending.clear();
+    return true;
+}
+
 size_t THttpClient::OnWrite(char* data, size_t size, size_t count, void* self) {
     auto* client = static_cast<THttpClient*>(self);
     const size_t length = size * count;
@@ -83,16 +100,9 @@ size_t THttpClient::OnWrite(char* data, size_t size, size_t count, void* self) {
             client->FStatus = 300;
         return 0;
     }
-    for (size_t written = 0; written < length;) {
-        const ssize_t n = write(client->FFd, data + written, length - written);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            client->FWriteErrno = n < 0 ? errno : ENOSPC;
-            return 0;
-        }
-        written += static_cast<size_t>(n);
-    }
+    if (client->FPending.size() + length > WriteBufferSize && !client->Flush())
+        return 0;
+    client->FPending.insert(client->FPending.end(), data, data + length);
     client->FReadCount += static_cast<int64_t>(length);
     return client->Report(client->FReadCount) ? length : 0;
 }
@@ -117,6 +127,8 @@ void THttpClient::Get(const QString& url, int fd, const QByteArray& rangeValue) 
     FStatus = 0;
     FAborted = false;
     FWriteErrno = 0;
+    FPending.clear();
+    FPending.reserve(WriteBufferSize);
 
     std::unique_ptr<curl_slist, SlistCleanup> headers;
     if (!rangeValue.isEmpty())
@@ -147,6 +159,11 @@ void THttpClient::Get(const QString& url, int fd, const QByteArray& rangeValue) 
 
     const CURLcode result = curl_easy_perform(c);
     FCurl = nullptr;
+    // Whatever arrived reaches the file, also after a stop or a failure.
+    const bool flushed = FWriteErrno == 0 && Flush();
+    if (!flushed && (result == CURLE_OK || FAborted))
+        throw EKavroError(QStringLiteral("Error writing the file: %1")
+                              .arg(QString::fromLocal8Bit(strerror(FWriteErrno))));
     if (result == CURLE_OK || FAborted)
         return;
     if (FStatus >= 300)

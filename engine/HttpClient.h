@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 // One HTTP GET into an open file, on libcurl's easy interface.
 class THttpClient {
@@ -36,12 +37,16 @@ private:
     static size_t OnWrite(char* data, size_t size, size_t count, void* self);
     static int OnIdle(void* self, int64_t, int64_t, int64_t, int64_t);
     bool Report(int64_t readCount);
+    bool Flush();
 
     TProgress FProgress;
     std::function<bool()> FStopCheck;
     int FStallTimeout = 60;
     void* FCurl = nullptr;
     int FFd = -1;
+    // libcurl hands over the body in pieces of at most 16 KiB; gathering them
+    // saves the file system a call per piece. Always flushed before Get returns.
+    std::vector<char> FPending;
     int64_t FContentLength = -1;
     int64_t FReadCount = 0;
     long FStatus = 0;
