@@ -32,11 +32,17 @@ protected:
     }
     QString Url(const char* path) const { return Server->Url(QString::fromLatin1(path)); }
 
-    void Start(const QStringList& arguments) {
+    void Start(const QStringList& arguments,
+               const QString& program = QStringLiteral(KAVRO_CLI_PATH)) {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("KAVRO_EXTRACTOR"), Site.filePath(QStringLiteral("extractor")));
+        env.remove(QStringLiteral("KAVRO_FFMPEG"));
+        if (program == QStringLiteral(KAVRO_CLI_PATH))
+            env.insert(QStringLiteral("KAVRO_EXTRACTOR"),
+                       Site.filePath(QStringLiteral("extractor")));
+        else
+            env.remove(QStringLiteral("KAVRO_EXTRACTOR"));
         Cli.setProcessEnvironment(env);
-        Cli.start(QStringLiteral(KAVRO_CLI_PATH), arguments);
+        Cli.start(program, arguments);
         ASSERT_TRUE(Cli.waitForStarted(10000));
     }
     int Finish() {
@@ -106,6 +112,31 @@ TEST_F(CliTest, DownloadsSingleAndMergedEntriesEndToEnd) {
     EXPECT_EQ(QStringList({QStringLiteral("Clip_(720p)_abc.mp4"),
                            QStringLiteral("My Clip_(1080p)_abc.mp4")}),
               QDir(Out.path()).entryList(QDir::Files, QDir::Name));
+}
+
+TEST_F(CliTest, ProgramsBesideTheExecutableWin) {
+    // An installed copy: the engine library, yt-dlp and ffmpeg all beside kavro-cli.
+    const QString app = Site.filePath(QStringLiteral("app"));
+    ASSERT_TRUE(QDir().mkpath(app));
+    ASSERT_TRUE(QFile::copy(QStringLiteral(KAVRO_CLI_PATH), app + QStringLiteral("/kavro-cli")));
+    ASSERT_TRUE(
+        QFile::copy(QStringLiteral(KAVRO_ENGINE_PATH), app + QStringLiteral("/libKavro.so")));
+    WriteTestFile(app + QStringLiteral("/yt-dlp"),
+                  "#!/bin/sh\nprintf '%s\\n' '" + Url("/files/v.mp4").toUtf8() + "' '" +
+                      Url("/files/a.m4a").toUtf8() + "' 'Near_(' 1080 'p)_abc.mp4'\n",
+                  true);
+    WriteTestFile(app + QStringLiteral("/ffmpeg"), "#!/bin/sh\necho 'merged beside' > \"$7\"\n",
+                  true);
+    QFile::setPermissions(app + QStringLiteral("/kavro-cli"),
+                          QFile::permissions(app + QStringLiteral("/kavro-cli")) |
+                              QFileDevice::ExeOwner);
+
+    Start({QStringLiteral("--quality"), QStringLiteral("mp4:1080"), QStringLiteral("--output"),
+           Out.path(), QStringLiteral("https://www.youtube.com/watch?v=abc")},
+          app + QStringLiteral("/kavro-cli"));
+    ASSERT_EQ(0, Finish()) << Stderr.toStdString();
+    EXPECT_EQ(QByteArray("merged beside\n"),
+              ReadTestFile(Out.filePath(QStringLiteral("Near_(1080p)_abc.mp4"))));
 }
 
 TEST_F(CliTest, FailuresExitNonZeroWithTheirMessage) {
