@@ -1,5 +1,6 @@
 #include "EngineBridge.h"
 #include "MediaResolution.h"
+#include "TestFiles.h"
 #include "TestServer.h"
 
 #include <QDir>
@@ -16,15 +17,6 @@ namespace {
 QByteArray Printed;
 extern "C" void Collect(const char* text) {
     Printed.append(text);
-}
-
-void WriteFile(const QString& path, const QByteArray& content, bool executable = false) {
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    ASSERT_EQ(content.size(), file.write(content));
-    file.close();
-    if (executable)
-        file.setPermissions(file.permissions() | QFileDevice::ExeOwner);
 }
 
 // The real engine library, driven through its two exports as the program drives it.
@@ -73,10 +65,10 @@ TEST_F(ExtractorTest, InitRefusesAnImageItCannotRead) {
 TEST_F(ExtractorTest, RunsTheNamedExtractorWithTheVectorAfterItsFirstEntry) {
     const QString script = Home.filePath(QStringLiteral("stand-in"));
     // Prints its arguments one per line, complains on standard error, exits 3.
-    WriteFile(script,
-              "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done\n"
-              "echo 'WARNING: not for the answer' >&2\nexit 3\n",
-              true);
+    WriteTestFile(script,
+                  "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done\n"
+                  "echo 'WARNING: not for the answer' >&2\nexit 3\n",
+                  true);
     qputenv("KAVRO_EXTRACTOR", script.toUtf8());
 
     EXPECT_EQ(3, RunWith({"Hello world.exe", "-g", "two words", "Caf\xc3\xa9"}));
@@ -85,7 +77,7 @@ TEST_F(ExtractorTest, RunsTheNamedExtractorWithTheVectorAfterItsFirstEntry) {
 
 TEST_F(ExtractorTest, PassesOutputLargerThanAPipeInOrder) {
     const QString script = Home.filePath(QStringLiteral("stand-in"));
-    WriteFile(script, "#!/bin/sh\nseq 1 200000\n", true);
+    WriteTestFile(script, "#!/bin/sh\nseq 1 200000\n", true);
     qputenv("KAVRO_EXTRACTOR", script.toUtf8());
 
     EXPECT_EQ(0, RunWith({"Hello world.exe"}));
@@ -113,11 +105,11 @@ protected:
 TEST_F(RealExtractorTest, HeightTemplateGivesTheFourLineLayout) {
     QTemporaryDir site;
     // A stream list whose best variant under 1080 lines is 1012 lines high.
-    WriteFile(site.filePath(QStringLiteral("Concert.m3u8")),
-              "#EXTM3U\n"
-              "#EXT-X-STREAM-INF:BANDWIDTH=800000,RESOLUTION=640x360\nlow.m3u8\n"
-              "#EXT-X-STREAM-INF:BANDWIDTH=3000000,RESOLUTION=1800x1012\nhigh.m3u8\n"
-              "#EXT-X-STREAM-INF:BANDWIDTH=9000000,RESOLUTION=3840x2160\nuhd.m3u8\n");
+    WriteTestFile(site.filePath(QStringLiteral("Concert.m3u8")),
+                  "#EXTM3U\n"
+                  "#EXT-X-STREAM-INF:BANDWIDTH=800000,RESOLUTION=640x360\nlow.m3u8\n"
+                  "#EXT-X-STREAM-INF:BANDWIDTH=3000000,RESOLUTION=1800x1012\nhigh.m3u8\n"
+                  "#EXT-X-STREAM-INF:BANDWIDTH=9000000,RESOLUTION=3840x2160\nuhd.m3u8\n");
     TestServer server(site.path());
 
     TResolvedMedia media;
@@ -134,7 +126,7 @@ TEST_F(RealExtractorTest, HeightTemplateGivesTheFourLineLayout) {
 
 TEST_F(RealExtractorTest, DirectMediaFileResolvesToItself) {
     QTemporaryDir site;
-    WriteFile(site.filePath(QStringLiteral("clip.mp4")), QByteArray(4096, '\0'));
+    WriteTestFile(site.filePath(QStringLiteral("clip.mp4")), QByteArray(4096, '\0'));
     TestServer server(site.path());
 
     TResolvedMedia media;

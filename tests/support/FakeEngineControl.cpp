@@ -1,6 +1,7 @@
 #include "FakeEngine.h"
 
 #include "EngineBridge.h"
+#include "TestFiles.h"
 
 #include <QFile>
 
@@ -24,24 +25,13 @@ QString FakeEngine::Path(const QString& name) const {
     return Dir.filePath(name);
 }
 
-static void WriteFile(const QString& path, const QByteArray& content) {
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
-        throw std::runtime_error("cannot write " + path.toStdString());
-}
-
-static QByteArray ReadFile(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 void FakeEngine::SetAnswer(const QByteArrayList& pieces, int run) {
     const QString name = run == 0 ? QStringLiteral("answer") : QStringLiteral("answer%1").arg(run);
-    WriteFile(Path(name), pieces.join('\x1f'));
+    WriteTestFile(Path(name), pieces.join('\x1f'));
 }
 
 void FakeEngine::SetResult(int result) {
-    WriteFile(Path(QStringLiteral("result")), QByteArray::number(result));
+    WriteTestFile(Path(QStringLiteral("result")), QByteArray::number(result));
 }
 
 int FakeEngine::RunCount() const {
@@ -52,7 +42,7 @@ int FakeEngine::RunCount() const {
 }
 
 QByteArrayList FakeEngine::Arguments(int run) const {
-    QByteArray record = ReadFile(Path(QStringLiteral("run%1").arg(run)));
+    QByteArray record = ReadTestFile(Path(QStringLiteral("run%1").arg(run)));
     record = record.mid(record.indexOf('\n') + 1);
     QByteArrayList arguments = record.split('\0');
     arguments.removeLast(); // every argument ends with a 0 byte
@@ -60,6 +50,6 @@ QByteArrayList FakeEngine::Arguments(int run) const {
 }
 
 QByteArray FakeEngine::ImageLine(int run) const {
-    const QByteArray record = ReadFile(Path(QStringLiteral("run%1").arg(run)));
+    const QByteArray record = ReadTestFile(Path(QStringLiteral("run%1").arg(run)));
     return record.left(record.indexOf('\n'));
 }
