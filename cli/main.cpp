@@ -4,12 +4,12 @@
 
 #include "DownloadStatus.h"
 #include "EngineBridge.h"
+#include "GlobalLanguage.h"
 #include "QualityCatalogue.h"
 #include "uDownloadThread.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QHash>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -23,20 +23,6 @@
 
 namespace {
 
-// English texts of the window's language keys that the terminal shows.
-QString Text(const QString& key) {
-    static const QHash<QString, QString> english{
-        {QStringLiteral("Ready"), QStringLiteral("Ready")},
-        {QStringLiteral("GetDownloadURL"), QStringLiteral("Getting the download address...")},
-        {QStringLiteral("Speed"), QStringLiteral("Speed")},
-        {QStringLiteral("InvalidYoutubeURL"),
-         QStringLiteral("The address holds no video identifier (v=...).")},
-        {QStringLiteral("FailedToGetDownloadURL"),
-         QStringLiteral("Failed to get the download address.")},
-    };
-    return english.value(key, key);
-}
-
 void Print(FILE* stream, const QString& text) {
     fputs(text.toLocal8Bit().constData(), stream);
     fflush(stream);
@@ -49,7 +35,8 @@ int Usage(FILE* stream) {
 }
 
 QString QualityLabel(const TQualityCatalogueEntry& entry) {
-    return QString::fromLatin1(entry.PrefixKey) + QString::fromLatin1(entry.Literal);
+    return GetLanguageString(QString::fromLatin1(entry.PrefixKey)) +
+           QString::fromLatin1(entry.Literal);
 }
 
 // Index of the catalogue entry that the --quality value names, or -1.
@@ -148,7 +135,7 @@ int main(int argc, char** argv) {
         return Usage(stderr);
 
     if (!LoadEngine()) {
-        Print(stderr, QStringLiteral("kavro-cli: %1\n").arg(EngineLoadError()));
+        Print(stderr, QStringLiteral("kavro-cli: %1\n").arg(TranslateMessage(EngineLoadError())));
         return 1;
     }
 
@@ -171,14 +158,15 @@ int main(int argc, char** argv) {
         job.WaitFor();
         status.Finish();
         if (!errorMessage.isEmpty()) {
-            Print(stderr, QStringLiteral("kavro-cli: %1\n").arg(Text(errorMessage)));
+            Print(stderr, QStringLiteral("kavro-cli: %1\n").arg(TranslateMessage(errorMessage)));
             app.exit(1);
         } else if (stopped) {
-            Print(stderr, QStringLiteral("kavro-cli: stopped\n"));
+            Print(stderr, QStringLiteral("kavro-cli: %1\n")
+                              .arg(GetLanguageString(QStringLiteral("DownloadStopped"))));
             app.exit(130);
         } else {
-            Print(stdout,
-                  QStringLiteral("%1: %2\n").arg(Text(QStringLiteral("Ready")), job.FileName()));
+            Print(stdout, QStringLiteral("%1: %2\n")
+                              .arg(GetLanguageString(QStringLiteral("Ready")), job.FileName()));
             app.exit(0);
         }
     };
@@ -186,8 +174,9 @@ int main(int argc, char** argv) {
         QMetaObject::invokeMethod(&app, finish, Qt::QueuedConnection);
     };
 
-    job.SetOnGetDownloadURLEvent(
-        [&](TDownloadThread*) { status.Show(Text(QStringLiteral("GetDownloadURL"))); });
+    job.SetOnGetDownloadURLEvent([&](TDownloadThread*) {
+        status.Show(GetLanguageString(QStringLiteral("GetDownloadURL")));
+    });
     job.SetOnDownloadThreadStartEvent(
         [&](TDownloadThread*, const QString& fileName, int32_t index, int32_t count) {
             downloadIndex = index;
@@ -223,7 +212,7 @@ int main(int argc, char** argv) {
             lastPlainDecile = percent / 10;
         }
         status.Show(QStringLiteral("[%1%] ").arg(percent, 3) +
-                    SpeedStatusLine(Text(QStringLiteral("Speed")),
+                    SpeedStatusLine(GetLanguageString(QStringLiteral("Speed")),
                                     speed.load(std::memory_order_relaxed), downloadIndex,
                                     downloadCount, currentName));
     });

@@ -15,7 +15,7 @@ TEngineRunProc EngineRun = nullptr;
 
 namespace {
 
-QString LoadError = QStringLiteral("The extraction engine has not been loaded.");
+QString LoadError = KavroMessage(QStringLiteral("EngineNotLoaded"));
 
 // Raw bytes as printed during the current run. They are decoded once the run has
 // ended, so a multi-byte character split between two prints arrives whole.
@@ -31,7 +31,7 @@ extern "C" void EnginePrint(const char* text) {
 bool LoadEngine(const char* libraryName) {
     QResource image(QStringLiteral(":/MemDll2"));
     if (!image.isValid() || image.compressionAlgorithm() != QResource::NoCompression) {
-        LoadError = QStringLiteral("The extraction engine's runtime resource is missing.");
+        LoadError = KavroMessage(QStringLiteral("EngineResourceMissing"));
         return false;
     }
 
@@ -47,23 +47,22 @@ bool LoadEngine(const char* libraryName) {
     // Never unloaded: the engine may keep pointers into the process for its lifetime.
     void* library = dlopen(path.constData(), RTLD_NOW | RTLD_LOCAL);
     if (!library) {
-        LoadError = QStringLiteral("Cannot load the extraction engine library %1: %2")
-                        .arg(QString::fromUtf8(libraryName), QString::fromUtf8(dlerror()));
+        LoadError = KavroMessage(QStringLiteral("EngineLoadFailed"),
+                                 {QString::fromUtf8(libraryName), QString::fromUtf8(dlerror())});
         return false;
     }
     auto init = reinterpret_cast<TEngineInitProc>(dlsym(library, "Init"));
     auto run = reinterpret_cast<TEngineRunProc>(dlsym(library, "Run"));
     if (!init || !run) {
-        LoadError =
-            QStringLiteral("The extraction engine library %1 lacks the export \"%2\".")
-                .arg(QString::fromUtf8(libraryName), QLatin1StringView(init ? "Run" : "Init"));
+        LoadError = KavroMessage(
+            QStringLiteral("EngineExportMissing"),
+            {QString::fromUtf8(libraryName), QString::fromLatin1(init ? "Run" : "Init")});
         return false;
     }
     // The resource's bytes belong to the executable's image and stay mapped.
     const int initResult = init(0, image.data());
     if (initResult != 0) {
-        LoadError =
-            QStringLiteral("The extraction engine refused to start (code %1).").arg(initResult);
+        LoadError = KavroMessage(QStringLiteral("EngineInitFailed"), {QString::number(initResult)});
         return false;
     }
     EngineInit = init;
@@ -91,8 +90,7 @@ QString RunEngine(const std::vector<QByteArray>& arguments) {
     Output = QString::fromUtf8(PrintedBytes);
     PrintedBytes.clear();
     if (result < 0)
-        throw EKavroError(
-            QStringLiteral("The extraction engine could not start its extractor program."));
+        throw EKavroError(QStringLiteral("ExtractorStartFailed"));
     return Output;
 }
 

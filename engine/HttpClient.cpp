@@ -116,10 +116,10 @@ int THttpClient::OnIdle(void* self, int64_t, int64_t, int64_t, int64_t) {
 
 void THttpClient::Get(const QString& url, int fd, const QByteArray& rangeValue) {
     if (url.isEmpty())
-        throw EKavroError(QStringLiteral("No media address to download."));
+        throw EKavroError(QStringLiteral("NoMediaAddress"));
     std::unique_ptr<CURL, CurlCleanup> curl(curl_easy_init());
     if (!curl)
-        throw EKavroError(QStringLiteral("Cannot start an HTTP transfer."));
+        throw EKavroError(QStringLiteral("HttpStartFailed"));
     FCurl = curl.get();
     FFd = fd;
     FContentLength = -1;
@@ -162,15 +162,15 @@ void THttpClient::Get(const QString& url, int fd, const QByteArray& rangeValue) 
     // Whatever arrived reaches the file, also after a stop or a failure.
     const bool flushed = FWriteErrno == 0 && Flush();
     if (!flushed && (result == CURLE_OK || FAborted))
-        throw EKavroError(QStringLiteral("Error writing the file: %1")
-                              .arg(QString::fromLocal8Bit(strerror(FWriteErrno))));
+        throw EKavroError(QStringLiteral("FileWriteError"),
+                          {QString::fromLocal8Bit(strerror(FWriteErrno))});
     if (result == CURLE_OK || FAborted)
         return;
     if (FStatus >= 300)
-        throw EKavroError(QStringLiteral("The server answered with HTTP status %1.").arg(FStatus));
+        throw EKavroError(QStringLiteral("HttpStatusError"), {QString::number(FStatus)});
     if (FWriteErrno != 0)
-        throw EKavroError(QStringLiteral("Error writing the file: %1")
-                              .arg(QString::fromLocal8Bit(strerror(FWriteErrno))));
+        throw EKavroError(QStringLiteral("FileWriteError"),
+                          {QString::fromLocal8Bit(strerror(FWriteErrno))});
     const QString reason = QString::fromUtf8(*errorText ? errorText : curl_easy_strerror(result));
     switch (result) {
     case CURLE_COULDNT_RESOLVE_HOST:
@@ -181,8 +181,8 @@ void THttpClient::Get(const QString& url, int fd, const QByteArray& rangeValue) 
     case CURLE_PEER_FAILED_VERIFICATION:
     case CURLE_URL_MALFORMAT:
     case CURLE_UNSUPPORTED_PROTOCOL:
-        throw EKavroError(QStringLiteral("Error sending data: (%1) %2").arg(result).arg(reason));
+        throw EKavroError(QStringLiteral("SendError"), {QString::number(result), reason});
     default:
-        throw EKavroError(QStringLiteral("Error reading data: (%1) %2").arg(result).arg(reason));
+        throw EKavroError(QStringLiteral("ReceiveError"), {QString::number(result), reason});
     }
 }

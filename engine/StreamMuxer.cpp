@@ -122,17 +122,16 @@ void MuxStreams(const QString& videoFile, const QString& audioFile, const QStrin
     const QString output = RunAndCapture(MuxCommandLine(muxer, videoFile, audioFile, partial),
                                          QStringLiteral("/"), &exitCode);
     if (exitCode == -1)
-        throw EKavroError(QStringLiteral("Cannot start the muxer \"%1\".").arg(muxer));
+        throw EKavroError(QStringLiteral("MuxerStartFailed"), {muxer});
     if (exitCode != 0) {
         QFile::remove(partial);
-        throw EKavroError(QStringLiteral("Merging video and audio failed (exit code %1): %2")
-                              .arg(exitCode)
-                              .arg(LastLine(output)));
+        throw EKavroError(QStringLiteral("MuxFailed"),
+                          {QString::number(exitCode), LastLine(output)});
     }
     if (!QFileInfo(partial).isFile())
-        throw EKavroError(QStringLiteral("Merging video and audio produced no file."));
+        throw EKavroError(QStringLiteral("MuxNoOutput"));
     if (std::rename(QFile::encodeName(partial).constData(),
                     QFile::encodeName(outputFile).constData()) != 0)
-        throw EKavroError(QStringLiteral("Cannot create file \"%1\". %2")
-                              .arg(outputFile, QString::fromLocal8Bit(strerror(errno))));
+        throw EKavroError(QStringLiteral("CannotCreateFile"),
+                          {outputFile, QString::fromLocal8Bit(strerror(errno))});
 }

@@ -28,8 +28,8 @@ QString SystemReason(int error) {
     return QString::fromLocal8Bit(strerror(error));
 }
 
-QString CannotCreate(const QString& path, const QString& reason) {
-    return QStringLiteral("Cannot create file \"%1\". %2").arg(path, reason);
+EKavroError CannotCreate(const QString& path, int error) {
+    return EKavroError(QStringLiteral("CannotCreateFile"), {path, SystemReason(error)});
 }
 
 class FileDescriptor {
@@ -150,7 +150,7 @@ void TDownloadThread::Execute() {
     } catch (const std::exception& error) {
         DoError(ErrorMessage(error));
     } catch (...) {
-        DoError(QStringLiteral("Unexpected error during the download."));
+        DoError(QStringLiteral("UnexpectedError"));
     }
 }
 
@@ -168,19 +168,19 @@ void TDownloadThread::DownloadFile(const QString& URL, const QString& FileName, 
     const QByteArray partialPath = QFile::encodeName(partial);
     FileDescriptor file(open(partialPath.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
     if (file.Get() < 0)
-        throw EKavroError(CannotCreate(partial, SystemReason(errno)));
+        throw CannotCreate(partial, errno);
     // Truncated only once this job holds the file, so another download of the
     // same name is never cut short underneath.
     if (flock(file.Get(), LOCK_EX | LOCK_NB) != 0)
-        throw EKavroError(CannotCreate(partial, QStringLiteral("The file is in use.")));
+        throw EKavroError(QStringLiteral("FileInUse"), {partial});
     if (ftruncate(file.Get(), 0) != 0)
-        throw EKavroError(CannotCreate(partial, SystemReason(errno)));
+        throw CannotCreate(partial, errno);
 
     FTimeStart = TickSource();
     QByteArray range;
     if (FEndPoint != 0) {
         if (StartPoint > 0 && lseek(file.Get(), StartPoint, SEEK_SET) < 0)
-            throw EKavroError(CannotCreate(partial, SystemReason(errno)));
+            throw CannotCreate(partial, errno);
         range = "bytes=" + (StartPoint >= 0 ? QByteArray::number(StartPoint) : QByteArray()) + '-' +
                 (EndPoint >= 0 ? QByteArray::number(EndPoint) : QByteArray());
     }
@@ -190,9 +190,9 @@ void TDownloadThread::DownloadFile(const QString& URL, const QString& FileName, 
         return;
     }
     if (file.Close() != 0)
-        throw EKavroError(QStringLiteral("Error writing the file: %1").arg(SystemReason(errno)));
+        throw EKavroError(QStringLiteral("FileWriteError"), {SystemReason(errno)});
     if (std::rename(partialPath.constData(), QFile::encodeName(FileName).constData()) != 0)
-        throw EKavroError(CannotCreate(FileName, SystemReason(errno)));
+        throw CannotCreate(FileName, errno);
 }
 
 void TDownloadThread::DoReceiveData(THttpClient* Sender, int64_t AContentLength, int64_t AReadCount,

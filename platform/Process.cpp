@@ -16,7 +16,9 @@ extern char** environ;
 
 QString ExecutableFolder() {
     const QString exe = QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget();
-    return QFileInfo(exe).absolutePath() + u'/';
+    if (exe.isEmpty())
+        return {};
+    return exe.left(exe.lastIndexOf(u'/') + 1);
 }
 
 QString FindProgram(const QString& name) {

@@ -4,7 +4,8 @@
 #include <QString>
 #include <QStringList>
 
-// The folder of the running executable, ending in a separator.
+// The folder of the running executable, ending in a separator; empty when the
+// system cannot name the executable.
 QString ExecutableFolder();
 
 // `name` beside the executable when it is there, else the first on PATH; empty

@@ -36,6 +36,10 @@ protected:
                const QString& program = QStringLiteral(KAVRO_CLI_PATH)) {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.remove(QStringLiteral("KAVRO_FFMPEG"));
+        // The user's own settings and locale stay out of the test.
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), Config.path());
+        env.insert(QStringLiteral("LC_ALL"), Locale);
+        env.remove(QStringLiteral("LANGUAGE"));
         if (program == QStringLiteral(KAVRO_CLI_PATH))
             env.insert(QStringLiteral("KAVRO_EXTRACTOR"),
                        Site.filePath(QStringLiteral("extractor")));
@@ -56,6 +60,8 @@ protected:
         return Finish();
     }
 
+    QString Locale = QStringLiteral("C.UTF-8");
+    QTemporaryDir Config;
     QTemporaryDir Site;
     QTemporaryDir Out;
     std::unique_ptr<TestServer> Server;
@@ -65,14 +71,42 @@ protected:
 
 } // namespace
 
-TEST_F(CliTest, ListsTheQualitiesWithTheirNumbers) {
-    ASSERT_EQ(0, Run({QStringLiteral("--list")}));
-    QList<QByteArray> lines = Stdout.split('\n');
-    ASSERT_TRUE(lines.last().isEmpty());
-    lines.removeLast();
-    ASSERT_EQ(23, lines.size());
-    EXPECT_EQ(" 0  mp4:4320  Resolution<=UHD 8K - 4320p (MP4)", lines[0]);
-    EXPECT_EQ("22  m4a:  Audio - (m4a)", lines[22]);
+TEST_F(CliTest, ListsTheQualitiesInTheUsersLanguage) {
+    struct Case {
+        const char* Locale;
+        const char* LangID; // in Config.ini; empty: none
+        const char* First;
+        const char* Last;
+    } const cases[] = {
+        {"C.UTF-8", "", " 0  mp4:4320  Resolution <=UHD 8K - 4320p (MP4)",
+         "22  m4a:  Audio - (m4a)"},
+        {"de_AT.UTF-8", "", " 0  mp4:4320  Aufl\xc3\xb6sung <=UHD 8K - 4320p (MP4)",
+         "22  m4a:  Audio - (m4a)"},
+        // German is only the Austrian identifier; Germany's falls back to English.
+        {"de_DE.UTF-8", "", " 0  mp4:4320  Resolution <=UHD 8K - 4320p (MP4)",
+         "22  m4a:  Audio - (m4a)"},
+        {"de_AT.UTF-8", "1041",
+         " 0  mp4:4320  \xe8\xa7\xa3\xe5\x83\x8f\xe5\xba\xa6 <=UHD 8K - 4320p (MP4)",
+         "22  m4a:  \xe9\x9f\xb3\xe5\xa3\xb0 - (m4a)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Locale + std::string(" ") + c.LangID);
+        Locale = QString::fromLatin1(c.Locale);
+        QDir(Config.path()).removeRecursively();
+        if (*c.LangID) {
+            QDir().mkpath(Config.filePath(QStringLiteral("Kavro")));
+            WriteTestFile(Config.filePath(QStringLiteral("Kavro/Config.ini")),
+                          QByteArray("[GlobalLanguage]\nLangID=") + c.LangID + '\n');
+        }
+        Stdout.clear();
+        ASSERT_EQ(0, Run({QStringLiteral("--list")}));
+        QList<QByteArray> lines = Stdout.split('\n');
+        ASSERT_TRUE(lines.last().isEmpty());
+        lines.removeLast();
+        ASSERT_EQ(23, lines.size());
+        EXPECT_EQ(c.First, lines[0]);
+        EXPECT_EQ(c.Last, lines[22]);
+    }
 }
 
 TEST_F(CliTest, DownloadsSingleAndMergedEntriesEndToEnd) {
@@ -146,13 +180,18 @@ TEST_F(CliTest, FailuresExitNonZeroWithTheirMessage) {
         QStringList Arguments;
         int ExitCode;
         const char* Message;
+        const char* Locale = "C.UTF-8";
     } const cases[] = {
-        {"no identifier", {}, {QStringLiteral("https://youtu.be/abc")}, 1, "no video identifier"},
+        {"no identifier",
+         {},
+         {QStringLiteral("https://youtu.be/abc")},
+         1,
+         "does not lead to a video"},
         {"nothing resolved",
          {},
          {QStringLiteral("https://www.youtube.com/watch?v=abc")},
          1,
-         "Failed to get the download address."},
+         "could not get the download address"},
         {"server error",
          {Url("/status/500"), QStringLiteral("Clip_("), QStringLiteral("720"),
           QStringLiteral("p)_abc.mp4")},
@@ -160,6 +199,14 @@ TEST_F(CliTest, FailuresExitNonZeroWithTheirMessage) {
           QStringLiteral("https://www.youtube.com/watch?v=abc")},
          1,
          "HTTP status 500"},
+        {"server error, in German",
+         {Url("/status/500"), QStringLiteral("Clip_("), QStringLiteral("720"),
+          QStringLiteral("p)_abc.mp4")},
+         {QStringLiteral("--quality"), QStringLiteral("mp4:720"),
+          QStringLiteral("https://www.youtube.com/watch?v=abc")},
+         1,
+         "HTTP-Status 500",
+         "de_AT.UTF-8"},
         {"unknown quality",
          {},
          {QStringLiteral("--quality"), QStringLiteral("mp4:999"),
@@ -171,6 +218,7 @@ TEST_F(CliTest, FailuresExitNonZeroWithTheirMessage) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
         Answer(c.Answer);
+        Locale = QString::fromLatin1(c.Locale);
         Stderr.clear();
         EXPECT_EQ(c.ExitCode,
                   Run(QStringList{QStringLiteral("--output"), Out.path()} + c.Arguments));

@@ -168,7 +168,9 @@ TEST_F(DownloadThreadTest, RunsRaiseTheirEventsInOrder) {
          "webm",
          "720",
          "",
-         {"url", Start(1, 2), "error The server answered with HTTP status 404."},
+         {"url", Start(1, 2),
+          "error HttpStatusError\x1f"
+          "404"},
          1,
          {}},
         {"address-resolution handler fails",
@@ -233,7 +235,7 @@ TEST_F(DownloadThreadTest, AFailedMergeKeepsTheDownloadedStreams) {
 
     const EventList events = TakeEvents();
     ASSERT_FALSE(events.empty());
-    EXPECT_EQ(0u, events.back().rfind("error Cannot start the muxer", 0)) << events.back();
+    EXPECT_EQ(0u, events.back().rfind("error MuxerStartFailed\x1f", 0)) << events.back();
     EXPECT_EQ(QStringList({QStringLiteral("kavro_tmp.audio"), QStringLiteral("kavro_tmp.video")}),
               OutFiles());
     EXPECT_EQ(PatternBytes(VideoSize),
@@ -245,9 +247,7 @@ TEST_F(DownloadThreadTest, AnEngineThatCannotRunIsReportedOnceWithoutRetries) {
     auto job = MakeJob(PageUrl, "mp4", "720");
     job->Start();
     job->WaitFor();
-    EXPECT_EQ(
-        EventList({"url", "error The extraction engine could not start its extractor program."}),
-        TakeEvents());
+    EXPECT_EQ(EventList({"url", "error ExtractorStartFailed"}), TakeEvents());
     EXPECT_EQ(1, Engine.RunCount());
 }
 

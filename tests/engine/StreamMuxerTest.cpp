@@ -103,12 +103,14 @@ TEST_F(MuxStreamsTest, AFailedMergeIsAnErrorAndLeavesNoFinalFile) {
         const char* Script; // empty: no program at all
         const char* Message;
     } const cases[] = {
-        {"muxer missing", nullptr, "Cannot start the muxer"},
+        {"muxer missing", nullptr, "MuxerStartFailed\x1f"},
         {"muxer fails", "#!/bin/sh\necho 'Invalid data found' >&2\nexit 1\n",
-         "failed (exit code 1): Invalid data found"},
+         "MuxFailed\x1f"
+         "1\x1fInvalid data found"},
         {"muxer writes half and fails", "#!/bin/sh\nshift 6\necho x > \"$1\"\nexit 1\n",
-         "exit code 1"},
-        {"muxer writes nothing", "#!/bin/sh\nexit 0\n", "produced no file"},
+         "MuxFailed\x1f"
+         "1"},
+        {"muxer writes nothing", "#!/bin/sh\nexit 0\n", "MuxNoOutput"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
@@ -121,7 +123,8 @@ TEST_F(MuxStreamsTest, AFailedMergeIsAnErrorAndLeavesNoFinalFile) {
             MuxStreams(Video, Audio, Output);
             ADD_FAILURE() << "no error";
         } catch (const EKavroError& error) {
-            EXPECT_TRUE(ErrorMessage(error).contains(QString::fromUtf8(c.Message))) << error.what();
+            EXPECT_TRUE(ErrorMessage(error).startsWith(QString::fromUtf8(c.Message)))
+                << error.what();
         }
         EXPECT_EQ(
             QStringList({QStringLiteral("kavro_tmp.audio"), QStringLiteral("kavro_tmp.video")}),
