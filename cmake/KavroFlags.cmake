@@ -11,8 +11,12 @@ if(KAVRO_SANITIZE STREQUAL "address")
   set(_kavro_san -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
 elseif(KAVRO_SANITIZE STREQUAL "thread")
   set(_kavro_san -fsanitize=thread -fno-omit-frame-pointer)
+elseif(KAVRO_SANITIZE STREQUAL "fuzzer")
+  # Coverage for libFuzzer in every library; the fuzz targets link the driver.
+  set(_kavro_san -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined
+                 -fno-omit-frame-pointer)
 elseif(NOT KAVRO_SANITIZE STREQUAL "")
-  message(FATAL_ERROR "KAVRO_SANITIZE must be empty, 'address' or 'thread'")
+  message(FATAL_ERROR "KAVRO_SANITIZE must be empty, 'address', 'thread' or 'fuzzer'")
 endif()
 if(_kavro_san)
   # Global, so the engine library and the test helpers are instrumented alike.

@@ -207,6 +207,6 @@ void SavePlacement(QWidget* window) {
         store.WriteInteger(section, MaximizedKey, window->isMaximized() ? 1 : 0);
     } catch (const std::exception& error) {
         QMessageBox::critical(window, GetLanguageString(QStringLiteral("Error")),
-                              ErrorMessage(error), QMessageBox::Ok);
+                              TranslateMessage(ErrorMessage(error)), QMessageBox::Ok);
     }
 }

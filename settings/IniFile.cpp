@@ -124,7 +124,7 @@ QString ValueOfLine(const QByteArray& line) {
 }
 
 [[noreturn]] void ThrowUnableToWrite(const QString& fileName) {
-    throw EKavroError(QStringLiteral("Unable to write to %1").arg(fileName));
+    throw EKavroError(QStringLiteral("UnableToWrite"), {fileName});
 }
 
 // The file's content; empty for a file that does not exist yet.
@@ -264,11 +264,9 @@ bool TIniFile::ValueExists(const QString& section, const QString& key) const {
     return found;
 }
 
-void TIniFile::WriteString(const QString& section, const QString& key, const QString& value) const {
-    const std::optional<QByteArray> content = ReadForUpdate(FFileName);
-    if (!content)
-        ThrowUnableToWrite(FFileName);
-    TIniLines ini = SplitLines(*content);
+QByteArray IniWriteValue(const QByteArray& content, const QString& section, const QString& key,
+                         const QString& value) {
+    TIniLines ini = SplitLines(content);
     // A value is one line: a line break in it would make the rest a line of its own.
     QString oneLine = value;
     oneLine.replace(u'\r', u' ').replace(u'\n', u' ');
@@ -278,7 +276,7 @@ void TIniFile::WriteString(const QString& section, const QString& key, const QSt
         const QByteArray& old = ini.Lines[place.KeyLine];
         const QByteArray line = old.left(old.indexOf('=')).trimmed() + '=' + oneLine.toUtf8();
         if (line == old)
-            return; // already on disk as it would be written
+            return content;
         ini.Lines[place.KeyLine] = line;
     } else if (place.SectionLine >= 0) {
         // After the section's last line that is not blank.
@@ -292,7 +290,17 @@ void TIniFile::WriteString(const QString& section, const QString& key, const QSt
         ini.Lines.append('[' + section.toUtf8() + ']');
         ini.Lines.append(key.toUtf8() + '=' + oneLine.toUtf8());
     }
-    if (!ReplaceFile(FFileName, JoinLines(ini)))
+    return JoinLines(ini);
+}
+
+void TIniFile::WriteString(const QString& section, const QString& key, const QString& value) const {
+    const std::optional<QByteArray> content = ReadForUpdate(FFileName);
+    if (!content)
+        ThrowUnableToWrite(FFileName);
+    const QByteArray updated = IniWriteValue(*content, section, key, value);
+    if (updated == *content)
+        return; // already on disk as it would be written
+    if (!ReplaceFile(FFileName, updated))
         ThrowUnableToWrite(FFileName);
 }
 

@@ -14,8 +14,8 @@
 //   booleans are integers, any value other than 0 being true;
 // - every write reaches the disk before it returns, and replaces the file as a
 //   whole (a crash, a kill or a full disk leaves the old file or the new one,
-//   never a torn one). A failed write throws EKavroError "Unable to write to
-//   <path>".
+//   never a torn one). A failed write throws EKavroError with the message
+//   "UnableToWrite" and the path ("Unable to write to <path>" in English).
 // Files are UTF-8 (with or without a byte-order mark); a UTF-16LE file with a
 // byte-order mark is read too, and kept in that encoding when written.
 class TIniFile {
@@ -45,6 +45,12 @@ inline constexpr int IniValueLimit = 2047;
 // already (and for the fuzz target). `found` tells whether the key is present.
 QString IniReadValue(const QByteArray& content, const QString& section, const QString& key,
                      bool* found = nullptr);
+
+// The content with one value written: the key's line replaced in place, or
+// the key added at the end of its section, or the section added at the end.
+// The content comes back unchanged when the key already holds the value.
+QByteArray IniWriteValue(const QByteArray& content, const QString& section, const QString& key,
+                         const QString& value);
 
 // Integer text as a read interprets it; false when it does not parse.
 bool IniParseInteger(const QString& text, int* value);

@@ -5,12 +5,13 @@
 #                                    (kavro-cli with the arguments, until the
 #                                    window exists)
 #   tools/kavro.sh test              format check, full suite under ASan+UBSan,
-#                                    UI-free suite under TSan
+#                                    UI-free suite under TSan, a bounded run of
+#                                    the INI reader's fuzz target
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 PACKAGES=(cmake ninja-build g++ pkg-config python3 qt6-base-dev qt6-base-dev-tools
-          libcurl4-openssl-dev libgtest-dev ffmpeg yt-dlp clang-format)
+          libcurl4-openssl-dev libgtest-dev ffmpeg yt-dlp clang-format clang libclang-rt-14-dev)
 
 install_packages() {
     local missing=() package
@@ -53,6 +54,14 @@ test)
     cmake --preset tsan >/dev/null
     cmake --build build/tsan --target kavro_core_tests
     ctest --test-dir build/tsan --output-on-failure -j2 -L core
+    # Hand-written and damaged settings files: the INI reader and writer under
+    # libFuzzer, seeded with the shipped language files.
+    cmake --preset fuzz >/dev/null
+    cmake --build build/fuzz --target ini_fuzz
+    corpus=$(mktemp -d)
+    trap 'rm -rf "$corpus"' EXIT
+    build/fuzz/bin/ini_fuzz -max_total_time=60 -max_len=65536 -print_final_stats=1 \
+        "$corpus" language/
     ;;
 *)
     echo "usage: $0 run [arguments] | test" >&2

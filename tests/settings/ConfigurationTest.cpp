@@ -126,7 +126,8 @@ TEST_F(ConfigurationTest, FolderProblemsPickTheFallbackOrFailTheWrite) {
         WriteConfigInteger(QStringLiteral("S"), QStringLiteral("K"), 1);
         ADD_FAILURE() << "no error";
     } catch (const EKavroError& error) {
-        EXPECT_EQ(QStringLiteral("Unable to write to ") + ConfigFile(), ErrorMessage(error));
+        EXPECT_EQ(KavroMessage(QStringLiteral("UnableToWrite"), {ConfigFile()}),
+                  ErrorMessage(error));
     }
 }
 

@@ -203,7 +203,7 @@ TEST_F(IniFileTest, AWriteThatFailsLeavesTheOldFileWholeAndSaysWhere) {
     setrlimit(RLIMIT_FSIZE, &old);
     std::signal(SIGXFSZ, previousHandler);
 
-    EXPECT_EQ(QStringLiteral("Unable to write to ") + Path(), message);
+    EXPECT_EQ(KavroMessage(QStringLiteral("UnableToWrite"), {Path()}), message);
     EXPECT_EQ(before, ReadTestFile(Path()));
     EXPECT_EQ(QStringList{QStringLiteral("Config.ini")}, FolderEntries());
 
@@ -215,7 +215,7 @@ TEST_F(IniFileTest, AWriteThatFailsLeavesTheOldFileWholeAndSaysWhere) {
                                       QStringLiteral("v"));
         ADD_FAILURE() << "no error";
     } catch (const EKavroError& error) {
-        EXPECT_EQ(QStringLiteral("Unable to write to ") + blocked, ErrorMessage(error));
+        EXPECT_EQ(KavroMessage(QStringLiteral("UnableToWrite"), {blocked}), ErrorMessage(error));
     }
 }
 

@@ -213,7 +213,9 @@ TEST_F(PlacementTest, ControlStatesRoundTripByKind) {
     EXPECT_TRUE(window.btnSpeed->isChecked());
 }
 
-TEST_F(PlacementTest, AFailedSaveIsShownAndTheWindowStillCloses) {
+TEST_F(PlacementTest, AFailedSaveIsShownInTheUsersLanguageAndTheWindowStillCloses) {
+    WriteLanguage(QStringLiteral("English.ini"),
+                  "[LanguageString]\nUnableToWrite=Cannot save the settings in %1.\n");
     QDir().mkpath(Home.filePath(QStringLiteral("config")));
     WriteTestFile(Home.filePath(QStringLiteral("config/Kavro")), "a file, not a folder");
     TfrmPlacement window;
@@ -229,7 +231,7 @@ TEST_F(PlacementTest, AFailedSaveIsShownAndTheWindowStillCloses) {
     });
     answer.start(10);
     SavePlacement(&window);
-    EXPECT_EQ(QStringLiteral("Unable to write to ") + ConfigFile(), shown);
+    EXPECT_EQ(QStringLiteral("Cannot save the settings in %1.").arg(ConfigFile()), shown);
 }
 
 } // namespace
