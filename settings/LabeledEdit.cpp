@@ -15,8 +15,10 @@ TLabeledEdit::~TLabeledEdit() {
 void TLabeledEdit::PlaceLabel() {
     if (!FLabel)
         return;
-    FLabel->adjustSize();
-    FLabel->move(x(), y() - FLabel->height() - LabelSpacing);
+    // As wide as the edit at least, so that a longer translated caption still fits.
+    const QSize hint = FLabel->sizeHint();
+    FLabel->setGeometry(x(), y() - hint.height() - LabelSpacing, qMax(width(), hint.width()),
+                        hint.height());
 }
 
 void TLabeledEdit::moveEvent(QMoveEvent* event) {
@@ -24,9 +26,15 @@ void TLabeledEdit::moveEvent(QMoveEvent* event) {
     PlaceLabel();
 }
 
+void TLabeledEdit::resizeEvent(QResizeEvent* event) {
+    QLineEdit::resizeEvent(event);
+    PlaceLabel();
+}
+
 void TLabeledEdit::showEvent(QShowEvent* event) {
     QLineEdit::showEvent(event);
-    if (FLabel)
+    // A label without a parent would be a window of its own.
+    if (FLabel && FLabel->parentWidget())
         FLabel->show();
 }
 

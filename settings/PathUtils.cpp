@@ -36,17 +36,26 @@ QString XdgFolder(const char* variable, const QString& defaultBelowHome) {
     return home.isEmpty() ? QString() : home + u'/' + defaultBelowHome;
 }
 
+// The user folders that Qt reads from the XDG user-dirs.dirs file.
+struct TUserFolder {
+    uint8_t Kind;
+    QStandardPaths::StandardLocation Location;
+};
+constexpr TUserFolder UserFolders[] = {
+    {0, QStandardPaths::DesktopLocation}, {4, QStandardPaths::DocumentsLocation},
+    {27, QStandardPaths::MusicLocation},  {28, QStandardPaths::PicturesLocation},
+    {29, QStandardPaths::MoviesLocation},
+};
+
 } // namespace
 
 QString GetSpecialFolder(uint8_t kind) {
     QString result;
+    for (const TUserFolder& folder : UserFolders) {
+        if (folder.Kind == kind)
+            result = QStandardPaths::writableLocation(folder.Location);
+    }
     switch (kind) {
-    case 0:
-        result = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
-        break;
-    case 4:
-        result = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
-        break;
     case 5:
         result = XdgFolder("XDG_CONFIG_HOME", QStringLiteral(".config"));
         break;
@@ -58,15 +67,6 @@ QString GetSpecialFolder(uint8_t kind) {
         result = QDir::isAbsolutePath(temp) ? temp : QStringLiteral("/tmp");
         break;
     }
-    case 27:
-        result = QStandardPaths::writableLocation(QStandardPaths::MusicLocation);
-        break;
-    case 28:
-        result = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
-        break;
-    case 29:
-        result = QStandardPaths::writableLocation(QStandardPaths::MoviesLocation);
-        break;
     default:
         break;
     }

@@ -60,7 +60,14 @@ public:
 const TScreenGeometry Screens{QRect(0, 0, 1000, 800), QRect(0, 30, 1000, 740),
                               QRect(0, 0, 1600, 800)};
 
-using PlacementTest = SettingsTest;
+class PlacementTest : public SettingsTest {
+protected:
+    // A stored integer of the test window's section, -1 when missing.
+    int Stored(const char* key) const {
+        return TIniFile(ConfigFile())
+            .ReadInteger(QStringLiteral("TfrmPlacement"), QString::fromLatin1(key), -1);
+    }
+};
 
 TEST_F(PlacementTest, FirstStartCentresOnTheWholePrimaryScreen) {
     TfrmPlacement window;
@@ -117,11 +124,9 @@ TEST_F(PlacementTest, ASizeableWindowTakesItsStoredSizeAndStoresItAgain) {
     window.move(40, 50);
     window.resize(320, 240);
     SavePlacement(&window);
-    const TIniFile store(ConfigFile());
-    EXPECT_EQ(40, store.ReadInteger(QStringLiteral("TfrmPlacement"), QStringLiteral("Left"), -1));
-    EXPECT_EQ(320, store.ReadInteger(QStringLiteral("TfrmPlacement"), QStringLiteral("Width"), -1));
-    EXPECT_EQ(240,
-              store.ReadInteger(QStringLiteral("TfrmPlacement"), QStringLiteral("Height"), -1));
+    EXPECT_EQ(40, Stored("Left"));
+    EXPECT_EQ(320, Stored("Width"));
+    EXPECT_EQ(240, Stored("Height"));
 }
 
 TEST_F(PlacementTest, TheMaximizedValueIsReadAsAnInteger) {
@@ -163,11 +168,9 @@ TEST_F(PlacementTest, AMaximizedWindowReturnsToItsStoredRectangle) {
         return window.isMaximized();
     }));
     SavePlacement(&window);
-    const TIniFile store(ConfigFile());
-    EXPECT_EQ(100, store.ReadInteger(QStringLiteral("TfrmPlacement"), QStringLiteral("Left"), -1));
-    EXPECT_EQ(400, store.ReadInteger(QStringLiteral("TfrmPlacement"), QStringLiteral("Width"), -1));
-    EXPECT_EQ(1,
-              store.ReadInteger(QStringLiteral("TfrmPlacement"), QStringLiteral("Maximized"), -1));
+    EXPECT_EQ(100, Stored("Left"));
+    EXPECT_EQ(400, Stored("Width"));
+    EXPECT_EQ(1, Stored("Maximized"));
 }
 
 TEST_F(PlacementTest, AnAlreadyMaximizedWindowKeepsItsRectangle) {
