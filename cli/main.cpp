@@ -6,19 +6,17 @@
 #include "EngineBridge.h"
 #include "GlobalLanguage.h"
 #include "QualityCatalogue.h"
+#include "TerminationSignal.h"
 #include "uDownloadThread.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QSocketNotifier>
 #include <QTimer>
 
 #include <atomic>
-#include <csignal>
 #include <cstdio>
 #include <memory>
 
-#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -58,13 +56,6 @@ int FindQuality(const QString& value) {
             return i;
     }
     return -1;
-}
-
-int SignalPipe[2] = {-1, -1};
-
-extern "C" void OnSignal(int) {
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t ignored = write(SignalPipe[1], &byte, 1);
 }
 
 // Shows one job's progress the way the window's status line does.
@@ -218,17 +209,12 @@ int main(int argc, char** argv) {
     });
 
     // Ctrl-C stops the job as the Stop button does: terminate, then wait.
-    if (pipe2(SignalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+    if (!OnTerminationSignal(&app, [&] {
+            stopped = true;
+            job.Terminate();
+            finish();
+        }))
         return 1;
-    QSocketNotifier signalNotifier(SignalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&signalNotifier, &QSocketNotifier::activated, [&] {
-        signalNotifier.setEnabled(false);
-        stopped = true;
-        job.Terminate();
-        finish();
-    });
-    std::signal(SIGINT, OnSignal);
-    std::signal(SIGTERM, OnSignal);
 
     job.Start();
     statusTimer.start();

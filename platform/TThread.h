@@ -35,11 +35,12 @@ public:
     // posted calls are not run during WaitFor.
     static void PostToUiThread(std::function<void()> call);
 
-protected:
-    virtual void Execute() = 0;
     // Runs `call` on the UI thread and waits for it; an exception it throws is
     // re-thrown here. On the UI thread itself the call runs directly.
     static void Synchronize(const std::function<void()>& call);
+
+protected:
+    virtual void Execute() = 0;
 
 private:
     void Run();

@@ -12,6 +12,12 @@ TLabeledEdit::~TLabeledEdit() {
     delete FLabel.data();
 }
 
+void TLabeledEdit::setLabelText(const QString& text) {
+    if (FLabel)
+        FLabel->setText(text);
+    PlaceLabel();
+}
+
 void TLabeledEdit::PlaceLabel() {
     if (!FLabel)
         return;

@@ -10,11 +10,15 @@
 // It has no object name of its own: it belongs to the edit, not to the window.
 class TLabeledEdit : public QLineEdit {
     Q_OBJECT
+    // The caption, for window layouts (.ui files).
+    Q_PROPERTY(QString labelText READ labelText WRITE setLabelText)
 public:
     explicit TLabeledEdit(QWidget* parent = nullptr);
     ~TLabeledEdit() override;
 
     QLabel* EditLabel() const { return FLabel; }
+    QString labelText() const { return FLabel ? FLabel->text() : QString(); }
+    void setLabelText(const QString& text);
 
     // Blank pixels between the label and the edit.
     static constexpr int LabelSpacing = 3;

@@ -11,7 +11,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 PACKAGES=(cmake ninja-build g++ pkg-config python3 qt6-base-dev qt6-base-dev-tools
-          libcurl4-openssl-dev libgtest-dev ffmpeg yt-dlp clang-format clang libclang-rt-14-dev)
+          libcurl4-openssl-dev libgtest-dev ffmpeg yt-dlp clang-format clang libclang-rt-14-dev
+          libqt6svg6)
 
 install_packages() {
     local missing=() package

@@ -1,6 +1,7 @@
 #include "ConfigurationPlacement.h"
 #include "IniFile.h"
 #include "LabeledEdit.h"
+#include "ModalAnswer.h"
 #include "SettingsFixture.h"
 #include "SyncWait.h"
 
@@ -8,7 +9,6 @@
 #include <QComboBox>
 #include <QMessageBox>
 #include <QScrollBar>
-#include <QTimer>
 #include <QToolButton>
 
 namespace {
@@ -225,15 +225,13 @@ TEST_F(PlacementTest, AFailedSaveIsShownInTheUsersLanguageAndTheWindowStillClose
     window.show();
 
     QString shown;
-    QTimer answer;
-    QObject::connect(&answer, &QTimer::timeout, [&] {
-        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+    const TModalAnswer answer([&](QDialog* dialog) {
+        if (auto* box = qobject_cast<QMessageBox*>(dialog))
             shown = box->text();
-            box->accept();
-        }
+        dialog->accept();
     });
-    answer.start(10);
     SavePlacement(&window);
+    EXPECT_EQ(1, answer.Count());
     EXPECT_EQ(QStringLiteral("Cannot save the settings in %1.").arg(ConfigFile()), shown);
 }
 

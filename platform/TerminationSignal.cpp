@@ -1,0 +1,33 @@
+#include "TerminationSignal.h"
+
+#include <QSocketNotifier>
+
+#include <csignal>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+int SignalPipe[2] = {-1, -1};
+
+extern "C" void OnSignal(int) {
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t ignored = write(SignalPipe[1], &byte, 1);
+}
+
+} // namespace
+
+bool OnTerminationSignal(QObject* context, std::function<void()> handler) {
+    if (SignalPipe[0] < 0 && pipe2(SignalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return false;
+    auto* notifier = new QSocketNotifier(SignalPipe[0], QSocketNotifier::Read, context);
+    QObject::connect(notifier, &QSocketNotifier::activated, context,
+                     [notifier, handler = std::move(handler)] {
+                         notifier->setEnabled(false);
+                         handler();
+                     });
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+    return true;
+}

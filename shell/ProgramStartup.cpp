@@ -1,0 +1,42 @@
+#include "ProgramStartup.h"
+
+#include "EngineBridge.h"
+#include "GLMsgDlg.h"
+#include "GlobalLanguage.h"
+#include "InstanceLock.h"
+#include "MainUnit.h"
+#include "TerminationSignal.h"
+
+#include <QApplication>
+#include <QIcon>
+#include <QTimer>
+
+int RunKavro(int argc, char** argv) {
+    // The engine's start-up hook comes first. A failure does not stop the
+    // program: the user is told once, and a download then fails with the reason.
+    const bool engineLoaded = LoadEngine();
+
+    if (!CreateInstanceLock(QString::fromLatin1(InstanceLockName)))
+        return 0;
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Kavro"));
+    QApplication::setDesktopFileName(QStringLiteral("kavro"));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/kavro.svg")));
+
+    std::unique_ptr<TfrmMain> window = TForm::Create<TfrmMain>();
+    window->show();
+    if (!engineLoaded) {
+        QTimer::singleShot(0, window.get(), [] {
+            GLMessageDlg(TranslateMessage(EngineLoadError()), mtError, MsgDlgButtons({mbOK}));
+        });
+    }
+    // The session ending (or a kill) closes the window as the user would, so
+    // the download is stopped and the settings are kept.
+    OnTerminationSignal(window.get(), [&window] { window->close(); });
+
+    QApplication::exec();
+    // Windows are destroyed before the modules shut down.
+    window.reset();
+    return 0;
+}

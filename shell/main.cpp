@@ -1,0 +1,5 @@
+#include "ProgramStartup.h"
+
+int main(int argc, char** argv) {
+    return RunKavro(argc, argv);
+}
