@@ -18,8 +18,16 @@ extern "C" void OnSignal(int) {
 
 } // namespace
 
-bool OnTerminationSignal(QObject* context, std::function<void()> handler) {
+bool CatchTerminationSignals() {
     if (SignalPipe[0] < 0 && pipe2(SignalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return false;
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+    return true;
+}
+
+bool OnTerminationSignal(QObject* context, std::function<void()> handler) {
+    if (!CatchTerminationSignals())
         return false;
     auto* notifier = new QSocketNotifier(SignalPipe[0], QSocketNotifier::Read, context);
     QObject::connect(notifier, &QSocketNotifier::activated, context,
@@ -27,7 +35,5 @@ bool OnTerminationSignal(QObject* context, std::function<void()> handler) {
                          notifier->setEnabled(false);
                          handler();
                      });
-    std::signal(SIGINT, OnSignal);
-    std::signal(SIGTERM, OnSignal);
     return true;
 }

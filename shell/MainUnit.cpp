@@ -21,6 +21,13 @@ namespace {
 
 const QEvent::Type StopDownloadEvent = static_cast<QEvent::Type>(QEvent::User + WM_STOPDOWNLOAD);
 
+class TStopDownloadEvent : public QEvent {
+public:
+    explicit TStopDownloadEvent(uint64_t download)
+        : QEvent(StopDownloadEvent), Download(download) {}
+    const uint64_t Download;
+};
+
 const QString QualitySection = QStringLiteral("frmMain");
 const QString QualityExtKey = QStringLiteral("YoutubeQualityExt");
 const QString QualityHeightKey = QStringLiteral("YoutubeQualityHeight");
@@ -86,7 +93,7 @@ void TfrmMain::closeEvent(QCloseEvent* event) {
 
 void TfrmMain::customEvent(QEvent* event) {
     if (event->type() == StopDownloadEvent)
-        WMStopDownload();
+        WMStopDownload(static_cast<TStopDownloadEvent*>(event)->Download);
     else
         TForm::customEvent(event);
 }
@@ -154,6 +161,7 @@ void TfrmMain::btnOpenClick() {
 void TfrmMain::StartDownload(const QString& URL, const QString& FileName,
                              const QString& DownloadDir) {
     FDownloading = true;
+    const uint64_t download = ++FDownloadSerial;
     FDownloadErrMsg.clear();
     FUi->btnDownload->setText(Text("Stop"));
     const TYoutubeQualityItem quality = GetSelectedQuality();
@@ -168,13 +176,15 @@ void TfrmMain::StartDownload(const QString& URL, const QString& FileName,
     });
     job->SetOnGetDownloadURLEvent([this](TDownloadThread* s) { ReceiveGetDownloadURLEvent(s); });
     job->SetOnGetMediaInfoEvent([this](TDownloadThread* s) { ReceiveGetMediaInfoEvent(s); });
-    job->SetOnErrorEvent(
-        [this](TDownloadThread* s, const QString& msg) { ReceiveErrorEvent(s, msg); });
+    job->SetOnErrorEvent([this, download](TDownloadThread* s, const QString& msg) {
+        ReceiveErrorEvent(s, msg, download);
+    });
     job->SetOnDownloadThreadStartEvent(
         [this](TDownloadThread* s, const QString& fileName, int32_t index, int32_t count) {
             ReceiveThreadStartEvent(s, fileName, index, count);
         });
-    job->SetOnDownloadThreadEndEvent([this](TDownloadThread* s) { ReceiveThreadEndEvent(s); });
+    job->SetOnDownloadThreadEndEvent(
+        [this, download](TDownloadThread* s) { ReceiveThreadEndEvent(s, download); });
     job->Start();
 }
 
@@ -198,12 +208,17 @@ void TfrmMain::StopDownload() {
 }
 
 void TfrmMain::PostStopDownload() {
-    // Posted, never sent: the handler runs after the worker's call has returned.
-    QCoreApplication::postEvent(this, new QEvent(StopDownloadEvent));
+    PostStopDownload(FDownloadSerial);
 }
 
-void TfrmMain::WMStopDownload() {
-    StopDownload();
+void TfrmMain::PostStopDownload(uint64_t download) {
+    // Posted, never sent: the handler runs after the worker's call has returned.
+    QCoreApplication::postEvent(this, new TStopDownloadEvent(download));
+}
+
+void TfrmMain::WMStopDownload(uint64_t download) {
+    if (download == FDownloadSerial)
+        StopDownload();
 }
 
 void TfrmMain::ReceiveThreadDataEvent(THttpClient*, int32_t, int32_t ASpeed, int64_t AContentLength,
@@ -226,9 +241,9 @@ void TfrmMain::ReceiveGetMediaInfoEvent(TDownloadThread*) {
     FUi->lblStatus->setText(Text("GetMediaInfo"));
 }
 
-void TfrmMain::ReceiveErrorEvent(TDownloadThread*, const QString& Msg) {
+void TfrmMain::ReceiveErrorEvent(TDownloadThread*, const QString& Msg, uint64_t download) {
     FDownloadErrMsg = Msg;
-    PostStopDownload();
+    PostStopDownload(download);
 }
 
 void TfrmMain::ReceiveThreadStartEvent(TDownloadThread*, const QString& FileName,
@@ -240,8 +255,8 @@ void TfrmMain::ReceiveThreadStartEvent(TDownloadThread*, const QString& FileName
         StartStatusLine(FDownloadIndex, FDownloadCount, FCurrentDownloadFileName));
 }
 
-void TfrmMain::ReceiveThreadEndEvent(TDownloadThread*) {
-    PostStopDownload();
+void TfrmMain::ReceiveThreadEndEvent(TDownloadThread*, uint64_t download) {
+    PostStopDownload(download);
 }
 
 void TfrmMain::tmrDownloadStatusTimer() {

@@ -34,6 +34,7 @@ public:
     void StartDownload(const QString& URL, const QString& FileName, const QString& DownloadDir);
     // Ends the download, waiting for its worker; does nothing when none runs.
     void StopDownload();
+    // Posts WM_STOPDOWNLOAD for the current download (from the UI thread).
     void PostStopDownload();
 
     void BuildQualityList();
@@ -58,7 +59,10 @@ private:
     void btnDownloadClick();
     void btnOpenClick();
     void tmrDownloadStatusTimer();
-    void WMStopDownload();
+    // A stop message names its download, so that one left in the queue by a
+    // download that has ended never stops the next one.
+    void PostStopDownload(uint64_t download);
+    void WMStopDownload(uint64_t download);
 
     // Worker events: progress and errors arrive on the worker, the others on
     // the UI thread while the worker waits.
@@ -67,15 +71,16 @@ private:
                                 void* VisualObject);
     void ReceiveGetDownloadURLEvent(TDownloadThread* Sender);
     void ReceiveGetMediaInfoEvent(TDownloadThread* Sender);
-    void ReceiveErrorEvent(TDownloadThread* Sender, const QString& Msg);
+    void ReceiveErrorEvent(TDownloadThread* Sender, const QString& Msg, uint64_t download);
     void ReceiveThreadStartEvent(TDownloadThread* Sender, const QString& FileName,
                                  int32_t DownloadIndex, int32_t DownloadCount);
-    void ReceiveThreadEndEvent(TDownloadThread* Sender);
+    void ReceiveThreadEndEvent(TDownloadThread* Sender, uint64_t download);
 
     std::unique_ptr<Ui::frmMain> FUi;
     QTimer* tmrDownloadStatus;
 
     bool FDownloading = false;
+    uint64_t FDownloadSerial = 0; // which download is the current one
     // Written by the worker's error event, read only after the worker has ended.
     QString FDownloadErrMsg;
     QString FCurrentDownloadFileName;

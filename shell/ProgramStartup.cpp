@@ -12,6 +12,10 @@
 #include <QTimer>
 
 int RunKavro(int argc, char** argv) {
+    // A session that ends while Kavro starts still ends it the orderly way, once
+    // the window is there.
+    CatchTerminationSignals();
+
     // The engine's start-up hook comes first. A failure does not stop the
     // program: the user is told once, and a download then fails with the reason.
     const bool engineLoaded = LoadEngine();
@@ -27,13 +31,14 @@ int RunKavro(int argc, char** argv) {
     std::unique_ptr<TfrmMain> window = TForm::Create<TfrmMain>();
     window->show();
     if (!engineLoaded) {
-        QTimer::singleShot(0, window.get(), [] {
-            GLMessageDlg(TranslateMessage(EngineLoadError()), mtError, MsgDlgButtons({mbOK}));
+        QTimer::singleShot(0, window.get(), [&window] {
+            if (window->isVisible())
+                GLMessageDlg(TranslateMessage(EngineLoadError()), mtError, MsgDlgButtons({mbOK}));
         });
     }
     // The session ending (or a kill) closes the window as the user would, so
     // the download is stopped and the settings are kept.
-    OnTerminationSignal(window.get(), [&window] { window->close(); });
+    OnTerminationSignal(window.get(), [] { QApplication::closeAllWindows(); });
 
     QApplication::exec();
     // Windows are destroyed before the modules shut down.

@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
 # Set-up for a fresh Debian 12 machine: installs the Debian packages Kavro needs
 # that are missing, builds, then starts Kavro or runs the whole test suite.
-#   tools/kavro.sh run [arguments]   build the release tree and start Kavro
-#                                    (kavro-cli with the arguments, until the
-#                                    window exists)
+#   tools/kavro.sh run               build the release tree and start Kavro's
+#                                    window
 #   tools/kavro.sh test              format check, full suite under ASan+UBSan,
 #                                    UI-free suite under TSan, a bounded run of
 #                                    the INI reader's fuzz target
@@ -42,8 +41,7 @@ run)
     shift
     install_packages
     build release build/release
-    echo "Kavro's window is not built yet; starting the command-line front end." >&2
-    exec build/release/bin/kavro-cli "$@"
+    exec build/release/bin/kavro "$@"
     ;;
 test)
     install_packages
@@ -65,7 +63,7 @@ test)
         "$corpus" language/
     ;;
 *)
-    echo "usage: $0 run [arguments] | test" >&2
+    echo "usage: $0 run | test" >&2
     exit 2
     ;;
 esac
