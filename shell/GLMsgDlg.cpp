@@ -83,6 +83,9 @@ public:
         auto* message = new QLabel(msg, this);
         message->setObjectName(QStringLiteral("Message"));
         message->setWordWrap(true);
+        // Wide enough that a sentence or two reads as lines, not as a column.
+        message->setMinimumWidth(320);
+        message->setMaximumWidth(560);
         message->setTextInteractionFlags(Qt::TextSelectableByMouse);
 
         auto* row = new QHBoxLayout;
