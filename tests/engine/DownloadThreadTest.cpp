@@ -1,8 +1,8 @@
 #include "FakeEngine.h"
 #include "KavroTest.h"
+#include "MediaSite.h"
 #include "SyncWait.h"
 #include "TestFiles.h"
-#include "TestServer.h"
 #include "uDownloadThread.h"
 
 #include <QDir>
@@ -19,28 +19,15 @@
 
 namespace {
 
-constexpr qsizetype VideoSize = 4 * 1024 * 1024;
-constexpr qsizetype AudioSize = 1024 * 1024 + 3;
+constexpr qsizetype VideoSize = TMediaSite::VideoSize;
+constexpr qsizetype AudioSize = TMediaSite::AudioSize;
 const QString PageUrl = QStringLiteral("https://www.youtube.com/watch?v=abc&t=1");
 
 class DownloadThreadTest : public testing::Test {
 protected:
     static void SetUpTestSuite() { FakeEngine::Load(); }
 
-    void SetUp() override {
-        WriteTestFile(Site.filePath(QStringLiteral("v.bin")), PatternBytes(VideoSize));
-        WriteTestFile(Site.filePath(QStringLiteral("a.bin")), PatternBytes(AudioSize));
-        Server = std::make_unique<TestServer>(Site.path());
-        // Stands in for ffmpeg: the output is the two inputs one after the other.
-        const QString muxer = Site.filePath(QStringLiteral("fake-ffmpeg"));
-        WriteTestFile(muxer, "#!/bin/sh\ncat \"$2\" \"$4\" > \"$7\"\n", true);
-        qputenv("KAVRO_FFMPEG", muxer.toUtf8());
-    }
-    void TearDown() override { qunsetenv("KAVRO_FFMPEG"); }
-
-    QByteArray Line(const char* path) const {
-        return Server->Url(QString::fromLatin1(path)).toUtf8();
-    }
+    QByteArray Line(const char* path) const { return Site.Line(path); }
     // What the engine prints for one stream, and for video plus audio.
     QByteArrayList SingleAnswer(const char* video = "/files/v.bin") const {
         return {Line(video) + "\nClip_(\n1012\np)_abc.mp4\n"};
@@ -99,9 +86,8 @@ protected:
     QStringList OutFiles() const { return QDir(Out.path()).entryList(QDir::Files, QDir::Name); }
 
     FakeEngine Engine;
-    QTemporaryDir Site;
+    TMediaSite Site;
     QTemporaryDir Out;
-    std::unique_ptr<TestServer> Server;
     std::mutex EventsMutex;
     std::vector<std::string> Recorded;
     std::string ThrowIn;
@@ -228,7 +214,7 @@ TEST_F(DownloadThreadTest, MergedFileHoldsVideoThenAudioAndTheTemporariesAreGone
 
 TEST_F(DownloadThreadTest, AFailedMergeKeepsTheDownloadedStreams) {
     Engine.SetAnswer(MergeAnswer());
-    qputenv("KAVRO_FFMPEG", Site.filePath(QStringLiteral("no-such-ffmpeg")).toUtf8());
+    qputenv("KAVRO_FFMPEG", Site.Path("no-such-ffmpeg").toUtf8());
     auto job = MakeJob(PageUrl, "webm", "1080");
     job->Start();
     job->WaitFor();
@@ -304,7 +290,7 @@ TEST_F(DownloadThreadTest, AStopThatMeetsAWaitingEventDoesNotDeadlock) {
         {"stop meets the start event", 1, {"url", Start(1, 1), "end"}},
         {"stop meets the end event", 2, {"url", Start(1, 1), "progress", "end"}},
     };
-    WriteTestFile(Site.filePath(QStringLiteral("small.bin")), "tiny");
+    WriteTestFile(Site.Path("small.bin"), "tiny");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
         FakeEngine engine;

@@ -2,10 +2,10 @@
 #include "IniFile.h"
 #include "LabeledEdit.h"
 #include "MainUnit.h"
+#include "MediaSite.h"
 #include "ModalAnswer.h"
 #include "SettingsFixture.h"
 #include "SyncWait.h"
-#include "TestServer.h"
 
 #include <QComboBox>
 #include <QDesktopServices>
@@ -18,8 +18,6 @@
 
 namespace {
 
-constexpr qsizetype VideoSize = 4 * 1024 * 1024;
-constexpr qsizetype AudioSize = 1024 * 1024 + 3;
 const QString PageUrl = QStringLiteral("https://www.youtube.com/watch?v=abc");
 constexpr int Mp4At1080 = 3; // merged from video and audio
 constexpr int Mp4At720 = 4;  // one stream
@@ -59,18 +57,10 @@ protected:
                                                     "btnOpen.Caption=Ordner \xC3\xB6"
                                                     "ffnen\n"
                                                     "btnDownload.Caption=replaced at creation\n");
-        WriteTestFile(Site.filePath(QStringLiteral("v.bin")), PatternBytes(VideoSize));
-        WriteTestFile(Site.filePath(QStringLiteral("a.bin")), PatternBytes(AudioSize));
-        Server = std::make_unique<TestServer>(Site.path());
-        // Stands in for ffmpeg: the output is the two inputs one after the other.
-        const QString muxer = Site.filePath(QStringLiteral("fake-ffmpeg"));
-        WriteTestFile(muxer, "#!/bin/sh\ncat \"$2\" \"$4\" > \"$7\"\n", true);
-        qputenv("KAVRO_FFMPEG", muxer.toUtf8());
     }
     void TearDown() override {
         Window.reset();
         qputenv("HOME", FormerHome);
-        qunsetenv("KAVRO_FFMPEG");
         SettingsTest::TearDown();
     }
 
@@ -99,9 +89,7 @@ protected:
         });
     }
 
-    QByteArray Line(const char* path) const {
-        return Server->Url(QString::fromLatin1(path)).toUtf8();
-    }
+    QByteArray Line(const char* path) const { return Site.Line(path); }
     void AnswerSingle(const char* video) {
         Engine.SetAnswer({Line(video) + "\nClip_(\n720\np)_abc.mp4\n"});
     }
@@ -110,9 +98,8 @@ protected:
     }
 
     QByteArray FormerHome;
-    QTemporaryDir Site;
+    TMediaSite Site;
     QTemporaryDir Out;
-    std::unique_ptr<TestServer> Server;
     FakeEngine Engine;
     std::unique_ptr<TfrmMain> Window;
 };
@@ -186,7 +173,7 @@ TEST_F(MainWindowTest, ASingleStreamDownloadRunsToReadyWithoutADialog) {
     EXPECT_EQ(0, Find<QProgressBar>("pbDownload")->value());
     EXPECT_FALSE(Find<QTimer>("tmrDownloadStatus")->isActive());
     EXPECT_EQ(0, dialogs.Count());
-    EXPECT_EQ(PatternBytes(VideoSize),
+    EXPECT_EQ(PatternBytes(TMediaSite::VideoSize),
               ReadTestFile(Out.filePath(QStringLiteral("Clip_(720p)_abc.mp4"))));
 }
 
