@@ -3,6 +3,7 @@
 #include "EngineBridge.h"
 #include "QualityCatalogue.h"
 
+#include <QRegularExpression>
 #include <QStringList>
 
 #include <vector>
@@ -52,12 +53,42 @@ bool MakeSafeFileName(QString& name) {
     return !name.isEmpty() && name != u"." && name != u"..";
 }
 
+// The identifier of the address forms the service's own pages and share button
+// produce: youtu.be/ID and /shorts/ID, /live/ID, /embed/ID on its hosts.
+QString VideoIDFromPath(const QString& url) {
+    QString rest = TrimControls(url);
+    const QString lower = AsciiLower(rest);
+    for (const char* scheme : {"https://", "http://"}) {
+        if (lower.startsWith(QLatin1StringView(scheme))) {
+            rest = rest.mid(qsizetype(qstrlen(scheme)));
+            break;
+        }
+    }
+    const qsizetype slash = rest.indexOf(u'/');
+    if (slash < 0)
+        return {};
+    const QString host = AsciiLower(rest.left(slash));
+    QStringList path = rest.mid(slash + 1).split(u'/');
+    QString id;
+    if (host == u"youtu.be") {
+        id = path.value(0);
+    } else if (host == u"youtube.com" || host == u"www.youtube.com" || host == u"m.youtube.com" ||
+               host == u"music.youtube.com") {
+        const QString kind = path.value(0);
+        if (kind == u"shorts" || kind == u"live" || kind == u"embed")
+            id = path.value(1);
+    }
+    id = id.left(id.indexOf(QRegularExpression(QStringLiteral("[?#]"))));
+    static const QRegularExpression idPattern(QStringLiteral("^[A-Za-z0-9_-]+$"));
+    return idPattern.match(id).hasMatch() ? id : QString();
+}
+
 } // namespace
 
 QString ExtractVideoID(const QString& url) {
     const qsizetype key = AsciiLower(url).indexOf(u"v=");
     if (key < 0)
-        return {};
+        return VideoIDFromPath(url);
     const qsizetype start = key + 2;
     const qsizetype amp = url.indexOf(u'&');
     if (amp < 0)

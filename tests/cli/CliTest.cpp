@@ -184,7 +184,7 @@ TEST_F(CliTest, FailuresExitNonZeroWithTheirMessage) {
     } const cases[] = {
         {"no identifier",
          {},
-         {QStringLiteral("https://youtu.be/abc")},
+         {QStringLiteral("https://example.com/abc")},
          1,
          "does not lead to a video"},
         {"nothing resolved",

@@ -13,7 +13,6 @@ TEST(ExtractVideoID, TakesTheTextAfterTheFirstVKeyUpToTheFirstAmpersand) {
     } const cases[] = {
         {"https://www.youtube.com/watch?v=dQw4w9WgXcQ&list=PL1&index=2", "dQw4w9WgXcQ"},
         {"https://www.youtube.com/watch?v=AbC_-9", "AbC_-9"},
-        {"https://youtu.be/dQw4w9WgXcQ", ""},
         {"https://www.youtube.com/watch?list=PL1&v=dQw4w9WgXcQ", ""},
         {"https://www.youtube.com/watch?V=AbCdE", "AbCdE"},
         {"https://example.com/watch?dev=first&v=second", "first"},
@@ -22,6 +21,38 @@ TEST(ExtractVideoID, TakesTheTextAfterTheFirstVKeyUpToTheFirstAmpersand) {
         {"https://www.youtube.com/watch?v=&x=1", ""},
         {"v=abc", "abc"},
         {"", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Url);
+        EXPECT_EQ(QString::fromUtf8(c.Id), ExtractVideoID(QString::fromUtf8(c.Url)));
+    }
+}
+
+TEST(ExtractVideoID, WithoutAVKeyTheSharedShortLiveAndEmbedFormsGiveTheIdentifier) {
+    struct Case {
+        const char* Url;
+        const char* Id;
+    } const cases[] = {
+        {"https://youtu.be/dQw4w9WgXcQ?si=Ab12cD", "dQw4w9WgXcQ"},
+        {"youtu.be/dQw4w9WgXcQ", "dQw4w9WgXcQ"},
+        {"http://youtu.be/dQw4w9WgXcQ#t=30", "dQw4w9WgXcQ"},
+        {"  https://youtu.be/dQw4w9WgXcQ\n", "dQw4w9WgXcQ"},
+        {"https://www.youtube.com/shorts/aB3_-xYz012?feature=share", "aB3_-xYz012"},
+        {"https://m.youtube.com/shorts/aB3_-xYz012", "aB3_-xYz012"},
+        {"HTTPS://WWW.YOUTUBE.COM/live/aB3_-xYz012", "aB3_-xYz012"},
+        {"music.youtube.com/embed/aB3_-xYz012/", "aB3_-xYz012"},
+        {"https://youtube.com/embed/aB3_-xYz012", "aB3_-xYz012"},
+        // The "v=" rule comes first, as before.
+        {"https://youtu.be/first?v=second", "second"},
+        // Anything else still names no video.
+        {"https://youtu.be/", ""},
+        {"https://youtu.be/?si=x", ""},
+        {"https://www.youtube.com/channel/UC123", ""},
+        {"https://www.youtube.com/shorts/", ""},
+        {"https://example.com/shorts/aB3_-xYz012", ""},
+        {"https://youtu.be.evil.example/aB3_-xYz012", ""},
+        {"https://www.youtube.com/embed/a%2Fb", ""},
+        {"https://youtu.be", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Url);
