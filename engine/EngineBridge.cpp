@@ -21,11 +21,19 @@ QString LoadError = KavroMessage(QStringLiteral("EngineNotLoaded"));
 // ended, so a multi-byte character split between two prints arrives whole.
 QByteArray PrintedBytes;
 QString Output;
+// The run printed more than any answer; what it printed is dropped.
+bool AnswerTooLong = false;
 
 } // namespace
 
 extern "C" void EnginePrint(const char* text) {
+    if (AnswerTooLong)
+        return;
     PrintedBytes.append(text);
+    if (PrintedBytes.size() > EngineAnswerLimit) {
+        AnswerTooLong = true;
+        PrintedBytes.clear();
+    }
 }
 
 bool LoadEngine(const char* libraryName) {
@@ -86,10 +94,15 @@ QString RunEngine(const std::vector<QByteArray>& arguments) {
 
     PrintedBytes.clear();
     Output.clear();
+    AnswerTooLong = false;
     const int result = EngineRun(static_cast<int32_t>(argv.size()), argv.data(), EnginePrint);
     Output = QString::fromUtf8(PrintedBytes);
     PrintedBytes.clear();
-    if (result < 0)
+    if (result == EngineFormatUnavailable)
+        throw EKavroError(QStringLiteral("QualityUnavailable"));
+    if (result == EngineAnswerTooLong || AnswerTooLong)
+        Output.clear(); // the attempt fails like any answer of no known shape
+    else if (result < 0)
         throw EKavroError(QStringLiteral("ExtractorStartFailed"));
     return Output;
 }

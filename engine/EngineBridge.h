@@ -12,11 +12,19 @@ extern "C" {
 using TEnginePrintProc = void (*)(const char* text);
 // Returns 0 when the engine accepted the runtime image.
 using TEngineInitProc = int (*)(int32_t reserved, const void* runtimeImage);
-// Returns the extractor's exit status, or a negative value when it could not be started.
+// Returns the extractor's exit status, or one of the negative results below.
 using TEngineRunProc = int (*)(int32_t argc, const char* const* argv, TEnginePrintProc print);
 }
 
 inline constexpr char EngineLibraryName[] = "libKavro.so";
+
+// Run's results below zero.
+inline constexpr int EngineCannotStart = -1;       // the extractor program could not start
+inline constexpr int EngineFormatUnavailable = -2; // no stream in the requested format
+inline constexpr int EngineAnswerTooLong = -3;     // far more output than any answer
+
+// What one run may print; beyond it the attempt fails, whatever the library did.
+inline constexpr qsizetype EngineAnswerLimit = 8 * 1024 * 1024;
 
 extern TEngineInitProc EngineInit;
 extern TEngineRunProc EngineRun;
@@ -28,8 +36,10 @@ extern TEngineRunProc EngineRun;
 bool LoadEngine(const char* libraryName = EngineLibraryName);
 QString EngineLoadError();
 
-// Runs the engine with the argument vector and returns everything it printed.
-// Throws EKavroError when the engine is not loaded or cannot start its extractor.
+// Runs the engine with the argument vector and returns everything it printed;
+// an answer beyond EngineAnswerLimit comes back empty. Throws EKavroError when
+// the engine is not loaded or cannot start its extractor ("ExtractorStartFailed"),
+// and when the page has no stream in the requested format ("QualityUnavailable").
 QString RunEngine(const std::vector<QByteArray>& arguments);
 
 // Text printed by the latest run.

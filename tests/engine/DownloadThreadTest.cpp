@@ -1,3 +1,4 @@
+#include "EngineBridge.h"
 #include "FakeEngine.h"
 #include "KavroTest.h"
 #include "MediaSite.h"
@@ -228,13 +229,21 @@ TEST_F(DownloadThreadTest, AFailedMergeKeepsTheDownloadedStreams) {
               ReadTestFile(Out.filePath(QStringLiteral("kavro_tmp.video"))));
 }
 
-TEST_F(DownloadThreadTest, AnEngineThatCannotRunIsReportedOnceWithoutRetries) {
-    Engine.SetResult(-1);
-    auto job = MakeJob(PageUrl, "mp4", "720");
-    job->Start();
-    job->WaitFor();
-    EXPECT_EQ(EventList({"url", "error ExtractorStartFailed"}), TakeEvents());
-    EXPECT_EQ(1, Engine.RunCount());
+TEST_F(DownloadThreadTest, ReasonsThatNoRetryCanChangeAreReportedAfterOneRun) {
+    const std::pair<int, const char*> cases[] = {
+        {EngineCannotStart, "error ExtractorStartFailed"},
+        {EngineFormatUnavailable, "error QualityUnavailable"},
+    };
+    for (const auto& [result, error] : cases) {
+        SCOPED_TRACE(error);
+        FakeEngine engine;
+        engine.SetResult(result);
+        auto job = MakeJob(PageUrl, "flv", "240");
+        job->Start();
+        job->WaitFor();
+        EXPECT_EQ(EventList({"url", error}), TakeEvents());
+        EXPECT_EQ(1, engine.RunCount());
+    }
 }
 
 TEST_F(DownloadThreadTest, StopDuringTheEngineRunEndsSilentlyAfterThatAttempt) {

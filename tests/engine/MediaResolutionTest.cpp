@@ -259,14 +259,37 @@ TEST_F(ResolveMediaTest, EachRunStartsWithAnEmptyOutput) {
     EXPECT_EQ(QStringLiteral("Second_id.m4a"), media.FileName);
 }
 
-TEST_F(ResolveMediaTest, AnEngineThatCannotStartItsExtractorIsAnErrorNotARetry) {
-    Engine.SetResult(-1);
-    TResolvedMedia media;
-    try {
-        ResolveMedia(QStringLiteral("https://www.youtube.com/watch?v=x"), QStringLiteral("m4a"),
-                     QString(), false, media);
-        FAIL() << "no error raised";
-    } catch (const EKavroError& error) {
-        EXPECT_EQ(QStringLiteral("ExtractorStartFailed"), ErrorMessage(error));
+TEST_F(ResolveMediaTest, TheEnginesReasonDecidesBetweenAnErrorAndAFailedAttempt) {
+    const QByteArray answer = "http://v\nname.mp4\n";
+    struct Case {
+        const char* Name;
+        int Result;
+        QByteArrayList Pieces;
+        const char* Error; // empty: a failed attempt, no error
+    } const cases[] = {
+        {"extractor cannot start", EngineCannotStart, {}, "ExtractorStartFailed"},
+        {"format not available", EngineFormatUnavailable, {}, "QualityUnavailable"},
+        {"answer too long, said by the library", EngineAnswerTooLong, {answer}, ""},
+        {"answer too long, seen by the program",
+         0,
+         {answer, QByteArray(EngineAnswerLimit, 'x')},
+         ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Engine.SetResult(c.Result);
+        Engine.SetAnswer(c.Pieces);
+        TResolvedMedia media;
+        QString error;
+        bool resolved = false;
+        try {
+            resolved = ResolveMedia(QStringLiteral("https://www.youtube.com/watch?v=x"),
+                                    QStringLiteral("mp4"), QStringLiteral("720"), false, media);
+        } catch (const EKavroError& e) {
+            error = ErrorMessage(e);
+        }
+        EXPECT_FALSE(resolved);
+        EXPECT_EQ(QString::fromLatin1(c.Error), error);
+        EXPECT_TRUE(EngineOutput().isEmpty()) << "nothing of an overlong answer is kept";
     }
 }

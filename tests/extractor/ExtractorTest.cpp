@@ -1,4 +1,5 @@
 #include "EngineBridge.h"
+#include "KavroError.h"
 #include "MediaResolution.h"
 #include "TestFiles.h"
 #include "TestServer.h"
@@ -93,6 +94,35 @@ TEST_F(ExtractorTest, AnExtractorThatCannotStartIsReportedAsSuch) {
     EXPECT_TRUE(Printed.isEmpty());
 }
 
+TEST_F(ExtractorTest, TheReasonOfAFailureComesBackAsTheResult) {
+    struct Case {
+        const char* Name;
+        const char* Script;
+        int Result;
+    } const cases[] = {
+        {"format not available",
+         "#!/bin/sh\necho 'ERROR: [youtube] abc: Requested format is not available. Use "
+         "--list-formats for a list of available formats' >&2\nexit 1\n",
+         EngineFormatUnavailable},
+        {"the same words, but success", "#!/bin/sh\necho 'Requested format is not available' >&2\n",
+         0},
+        {"another failure", "#!/bin/sh\necho 'ERROR: Unable to download webpage' >&2\nexit 1\n", 1},
+        // The shell's child keeps printing after the shell itself is gone, so
+        // only stopping the whole group ends the run.
+        {"prints without end", "#!/bin/sh\nyes 'no end' &\nwait\n", EngineAnswerTooLong},
+    };
+    const QString script = Home.filePath(QStringLiteral("stand-in"));
+    qputenv("KAVRO_EXTRACTOR", script.toUtf8());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Printed.clear();
+        WriteTestFile(script, c.Script, true);
+        EXPECT_EQ(c.Result, RunWith({"Hello world.exe", "-g"}));
+        EXPECT_FALSE(Printed.contains("ERROR")) << "standard error never joins the answer";
+        EXPECT_LE(Printed.size(), EngineAnswerLimit);
+    }
+}
+
 // The real yt-dlp, found on PATH, resolving pages served on 127.0.0.1.
 class RealExtractorTest : public ExtractorTest {
 protected:
@@ -122,6 +152,21 @@ TEST_F(RealExtractorTest, HeightTemplateGivesTheFourLineLayout) {
     // The engine printed the height on a line of its own, as the template asks.
     EXPECT_TRUE(EngineOutput().contains(u"Concert_(\r\n1012\r\np)_Concert.mp4"))
         << EngineOutput().toStdString();
+}
+
+TEST_F(RealExtractorTest, AFormatThePageLacksIsReportedAsSuch) {
+    QTemporaryDir site;
+    WriteTestFile(site.filePath(QStringLiteral("clip.mp4")), QByteArray(4096, '\0'));
+    TestServer server(site.path());
+
+    TResolvedMedia media;
+    try {
+        ResolveMedia(server.Url(QStringLiteral("/files/clip.mp4")), QStringLiteral("3gp"),
+                     QStringLiteral("144"), false, media);
+        ADD_FAILURE() << "no error: " << EngineOutput().toStdString();
+    } catch (const EKavroError& error) {
+        EXPECT_EQ(QStringLiteral("QualityUnavailable"), ErrorMessage(error));
+    }
 }
 
 TEST_F(RealExtractorTest, DirectMediaFileResolvesToItself) {
