@@ -4,6 +4,7 @@
 
 #include "DownloadStatus.h"
 #include "EngineBridge.h"
+#include "EngineCommands.h"
 #include "GlobalLanguage.h"
 #include "QualityCatalogue.h"
 #include "TerminationSignal.h"
@@ -28,7 +29,8 @@ void Print(FILE* stream, const QString& text) {
 
 int Usage(FILE* stream) {
     Print(stream, QStringLiteral("usage: kavro-cli [--quality N | --quality EXT:HEIGHT] "
-                                 "[--output DIR] URL\n       kavro-cli --list\n"));
+                                 "[--output DIR] URL\n       kavro-cli --list\n"
+                                 "       kavro-cli --engine\n       kavro-cli --update-engine\n"));
     return 2;
 }
 
@@ -100,6 +102,10 @@ int main(int argc, char** argv) {
         }
         return 0;
     }
+    if (args == QStringList{QStringLiteral("--engine")})
+        return ShowEngine();
+    if (args == QStringList{QStringLiteral("--update-engine")})
+        return UpdateEngine();
 
     int quality = 0;
     QString output = QDir::currentPath();

@@ -11,6 +11,10 @@
 // status number or a path never needs a translation of its own.
 inline constexpr QChar MessageArgumentSeparator = u'\x1f';
 
+// A message may be followed by the message that caused it, after a record
+// separator; each is translated on its own.
+inline constexpr QChar MessageCauseSeparator = u'\x1e';
+
 inline QString KavroMessage(const QString& key, const QStringList& arguments = {}) {
     QString message = key;
     for (const QString& argument : arguments)

@@ -129,6 +129,12 @@ QString GetLanguageString(const QString& key) {
 }
 
 QString TranslateMessage(const QString& message) {
+    if (message.contains(MessageCauseSeparator)) {
+        QStringList messages = message.split(MessageCauseSeparator);
+        for (QString& part : messages)
+            part = TranslateMessage(part);
+        return messages.join(u' ');
+    }
     QStringList parts = message.split(MessageArgumentSeparator);
     const QString key = parts.takeFirst();
     const QString text = GetLanguageString(key);

@@ -27,7 +27,8 @@ QString LanguageFolder();
 QString GetLanguageString(const QString& key);
 
 // A message made by KavroMessage (a key, then the values for its %1, %2, ...)
-// in the current language. A plain text that is no key comes back as it is.
+// in the current language, and the messages of its causes after it. A plain
+// text that is no key comes back as it is.
 QString TranslateMessage(const QString& message);
 
 // The language cache: -1 while undetermined. Reading it never determines the

@@ -1,17 +1,24 @@
 #include "EngineBridge.h"
 #include "KavroError.h"
 #include "MediaResolution.h"
+#include "QualityCatalogue.h"
+#include "SyncWait.h"
 #include "TestFiles.h"
 #include "TestServer.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QProcess>
+#include <QProcessEnvironment>
 #include <QResource>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include "KavroTest.h"
 
 #include <dlfcn.h>
+#include <unistd.h>
 
 namespace {
 
@@ -123,6 +130,59 @@ TEST_F(ExtractorTest, TheReasonOfAFailureComesBackAsTheResult) {
     }
 }
 
+TEST_F(ExtractorTest, KavrosOwnVerifiedCopyComesAfterTheOverrideAndBeforePath) {
+    // A managed extractor that prints the arguments it was given, and a runtime.
+    const QString engine = Home.filePath(QStringLiteral("data/kavro/engine"));
+    const QString version = engine + QStringLiteral("/extractor/2099.01.02");
+    QDir().mkpath(version);
+    WriteTestFile(version + QStringLiteral("/__main__.py"),
+                  "import sys\nprint('managed', *sys.argv[1:], sep='\\n')\n");
+    QFile::link(QStringLiteral("2099.01.02"), engine + QStringLiteral("/extractor/current"));
+    const QString runtime = engine + QStringLiteral("/runtime/9.9.9");
+    QDir().mkpath(runtime);
+    WriteTestFile(runtime + QStringLiteral("/deno"), "#!/bin/sh\n", true);
+    QFile::link(QStringLiteral("9.9.9"), engine + QStringLiteral("/runtime/current"));
+    qputenv("XDG_DATA_HOME", Home.filePath(QStringLiteral("data")).toUtf8());
+    const QString override = Home.filePath(QStringLiteral("override"));
+    WriteTestFile(override, "#!/bin/sh\necho override\n", true);
+
+    struct Case {
+        const char* Name;
+        bool ExtractorVerified;
+        bool RuntimeVerified;
+        bool Override;
+        QByteArray Printed; // empty: the extractor on PATH answered
+    } const cases[] = {
+        {"managed with its runtime", true, true, false,
+         "managed\n--js-runtimes\ndeno:" + QFile::encodeName(runtime) + "/deno\n-g\n"},
+        {"managed without a verified runtime", true, false, false, "managed\n-g\n"},
+        {"the override wins", true, true, true, "override\n"},
+        {"an unverified copy is never run", false, true, false, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const auto mark = [](const QString& folder, bool verified) {
+            const QString marker = folder + QStringLiteral("/.kavro-verified");
+            verified ? WriteTestFile(marker, "verified\n") : void(QFile::remove(marker));
+        };
+        mark(version, c.ExtractorVerified);
+        mark(runtime, c.RuntimeVerified);
+        if (c.Override)
+            qputenv("KAVRO_EXTRACTOR", override.toUtf8());
+        else
+            qunsetenv("KAVRO_EXTRACTOR");
+        Printed.clear();
+        const int result = RunWith({"Hello world.exe", "-g"});
+        if (c.Printed.isEmpty()) {
+            EXPECT_FALSE(Printed.startsWith("managed")) << Printed.toStdString();
+        } else {
+            EXPECT_EQ(0, result);
+            EXPECT_EQ(c.Printed, Printed);
+        }
+    }
+    qunsetenv("XDG_DATA_HOME");
+}
+
 // The real yt-dlp, found on PATH, resolving pages served on 127.0.0.1.
 class RealExtractorTest : public ExtractorTest {
 protected:
@@ -181,4 +241,98 @@ TEST_F(RealExtractorTest, DirectMediaFileResolvesToItself) {
     EXPECT_EQ(server.Url(QStringLiteral("/files/clip.mp4")), media.VideoURL);
     // A plain file states no height; the engine prints NA for it.
     EXPECT_EQ(QStringLiteral("clip_(NAp)_clip.mp4"), media.FileName);
+}
+
+namespace {
+
+// The worker processes that this process started: children whose command line
+// carries the worker's program.
+QList<pid_t> WorkersOf(pid_t parent) {
+    QList<pid_t> workers;
+    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        bool number = false;
+        const pid_t pid = entry.toInt(&number);
+        if (!number)
+            continue;
+        const QByteArray stat = ReadTestFile(QStringLiteral("/proc/%1/stat").arg(pid));
+        const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 1 && fields[1].toInt() == parent &&
+            ReadTestFile(QStringLiteral("/proc/%1/cmdline").arg(pid)).contains("extractor worker"))
+            workers.append(pid);
+    }
+    return workers;
+}
+
+} // namespace
+
+TEST_F(RealExtractorTest, TheResidentWorkerAnswersAsTheOneShotProgramDoes) {
+    QTemporaryDir site;
+    WriteTestFile(site.filePath(QStringLiteral("Concert.m3u8")),
+                  "#EXTM3U\n"
+                  "#EXT-X-STREAM-INF:BANDWIDTH=800000,RESOLUTION=640x360\nlow.m3u8\n"
+                  "#EXT-X-STREAM-INF:BANDWIDTH=3000000,RESOLUTION=1800x1012\nhigh.m3u8\n");
+    WriteTestFile(site.filePath(QStringLiteral("clip.mp4")), QByteArray(4096, '\0'));
+    TestServer server(site.path());
+    const QByteArray hls = server.Url(QStringLiteral("/files/Concert.m3u8")).toUtf8();
+    const QByteArray clip = server.Url(QStringLiteral("/files/clip.mp4")).toUtf8();
+    const QByteArrayList vectors[] = {
+        {"Hello world.exe", "-g", "--get-filename", "-o",
+         OutputTemplate(QStringLiteral("1080")).toUtf8(), "-f",
+         FormatSelector(QStringLiteral("mp4"), QStringLiteral("1080"), false).toUtf8(), hls},
+        {"Hello world.exe", "-g", "--get-filename", "-o", "%(title)s.%(ext)s", "-f", "best", clip},
+        {"Hello world.exe", "-g", "-f", "bestvideo[ext=webm]", clip},
+        {"Hello world.exe", "-g", server.Url(QStringLiteral("/status/404")).toUtf8()},
+    };
+    const QByteArray oneShot =
+        QFile::encodeName(QStandardPaths::findExecutable(QStringLiteral("yt-dlp")));
+    ASSERT_FALSE(oneShot.isEmpty());
+    for (const QByteArrayList& vector : vectors) {
+        SCOPED_TRACE(vector.join(' ').toStdString());
+        qputenv("KAVRO_EXTRACTOR", oneShot);
+        Printed.clear();
+        const int expectedResult = RunWith(vector);
+        const QByteArray expected = Printed;
+        qunsetenv("KAVRO_EXTRACTOR");
+        Printed.clear();
+        EXPECT_EQ(expectedResult, RunWith(vector));
+        EXPECT_EQ(expected, Printed);
+    }
+    EXPECT_EQ(1, WorkersOf(getpid()).size()) << "one worker served every request";
+}
+
+// Run in a process of its own by the test below: starts the worker, says so,
+// and waits to be killed.
+TEST_F(RealExtractorTest, HoldsAWorker) {
+    if (qEnvironmentVariableIsEmpty("KAVRO_TEST_HOLD_WORKER"))
+        GTEST_SKIP() << "a helper of TheWorkerEndsWithItsProgram";
+    RunWith({"Hello world.exe", "--version"});
+    fputs("ready\n", stdout);
+    fflush(stdout);
+    char byte;
+    [[maybe_unused]] const ssize_t ignored = read(STDIN_FILENO, &byte, 1);
+}
+
+TEST_F(RealExtractorTest, TheWorkerEndsWithItsProgramEvenWhenThatIsKilled) {
+    QProcess holder;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("KAVRO_TEST_HOLD_WORKER"), QStringLiteral("1"));
+    holder.setProcessEnvironment(env);
+    holder.start(QCoreApplication::applicationFilePath(),
+                 {QStringLiteral("--gtest_filter=RealExtractorTest.HoldsAWorker")});
+    ASSERT_TRUE(holder.waitForStarted(10000));
+    QByteArray output;
+    while (!output.contains("ready\n") && holder.waitForReadyRead(60000))
+        output += holder.readAllStandardOutput();
+    ASSERT_TRUE(output.contains("ready\n")) << output.toStdString();
+    const QList<pid_t> workers = WorkersOf(static_cast<pid_t>(holder.processId()));
+    ASSERT_EQ(1, workers.size());
+
+    holder.kill();
+    ASSERT_TRUE(holder.waitForFinished(10000));
+    const QString proc = QStringLiteral("/proc/%1").arg(workers.front());
+    EXPECT_TRUE(WaitUntil([&] {
+        // Gone, or a zombie waiting for init to reap it.
+        const QByteArray stat = ReadTestFile(proc + QStringLiteral("/stat"));
+        return stat.isEmpty() || stat.mid(stat.lastIndexOf(')') + 2).startsWith('Z');
+    }));
 }

@@ -106,6 +106,10 @@ TEST_F(GlobalLanguageTest, MessagesFillTheirValuesAfterTheLookup) {
          KavroMessage(QStringLiteral("NoSuchKey"), {QStringLiteral("a"), QStringLiteral("b")}),
          QStringLiteral("NoSuchKey: a, b")},
         {"plain text", QStringLiteral("Something else."), QStringLiteral("Something else.")},
+        {"with its cause",
+         KavroMessage(QStringLiteral("InvalidYoutubeURL")) + MessageCauseSeparator +
+             KavroMessage(QStringLiteral("HttpStatusError"), {QStringLiteral("500")}),
+         QStringLiteral("Keine Video-Adresse. Der Server antwortete mit HTTP-Status 500.")},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);

@@ -40,9 +40,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         with LOG_LOCK, open(os.path.join(ROOT, "requests.log"), "a", encoding="latin-1") as log:
             log.write(head.replace("\n", "\r\n").replace("\r\r\n", "\r\n"))
 
-    def read_file(self, name):
+    def read_file(self, name, nested=False):
         path = os.path.join(ROOT, name)
-        if "/" in name or not os.path.isfile(path):
+        if ("/" in name and not nested) or not os.path.isfile(path):
             self.send_error(404)
             return None
         with open(path, "rb") as f:
@@ -58,8 +58,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if self.command != "HEAD":
             self.wfile.write(body)
 
-    def serve_file(self, name):
-        body = self.read_file(name)
+    def serve_file(self, name, nested=False):
+        body = self.read_file(name, nested)
         if body is None:
             return
         kind = MIME.get(os.path.splitext(name)[1], "application/octet-stream")
@@ -102,6 +102,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         route, args = parts[0], parts[1:]
         if route == "files" and len(args) == 1:
             self.serve_file(args[0])
+        elif route == "tree" and args and ".." not in args and "" not in args:
+            # A release laid out in folders, as download sites have them.
+            self.serve_file("/".join(args), nested=True)
         elif route == "status" and len(args) == 1:
             self.send_body(int(args[0]), b"status %s body" % args[0].encode(), "text/plain")
         elif route == "redirect" and len(args) == 2:
