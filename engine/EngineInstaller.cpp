@@ -6,6 +6,7 @@
 #include "Process.h"
 
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -161,7 +162,13 @@ void Fetch(const TEngineInstallOptions& options, const QString& url, const QStri
     int lastTenth = -1;
     THttpClient client;
     client.SetStallTimeout(StallSeconds);
+    if (options.Stopped)
+        client.SetStopCheck(options.Stopped);
     client.SetProgress([&](THttpClient*, int64_t length, int64_t read, bool& abort) {
+        if (options.Stopped && options.Stopped()) {
+            abort = true;
+            return;
+        }
         if (length > limit || read > limit) {
             tooLarge = true;
             abort = true;
@@ -181,6 +188,8 @@ void Fetch(const TEngineInstallOptions& options, const QString& url, const QStri
                           MessageCauseSeparator + ErrorMessage(error));
     }
     const bool closed = close(fd) == 0;
+    if (options.Stopped && options.Stopped())
+        Refuse("EngineUpdateStopped");
     if (tooLarge)
         Refuse("EngineTooLarge", {url});
     if (!closed)
@@ -339,6 +348,46 @@ TEngineInstallOptions DefaultEngineInstallOptions() {
                                                    QStringLiteral(KAVRO_RUNTIME_RELEASES_DEFAULT));
     options.RuntimePin = PinnedRuntime();
     return options;
+}
+
+TEngineUpdateThread::TEngineUpdateThread(TEngineInstallOptions options)
+    : FOptions(std::move(options)) {
+    FOptions.Stopped = [this] {
+        return Terminated();
+    };
+}
+
+TEngineUpdateThread::~TEngineUpdateThread() {
+    Terminate();
+    if (Started())
+        WaitFor();
+}
+
+bool TEngineUpdateThread::CheckDue(const QString& engineFolder) {
+    const QFileInfo stamp(engineFolder + QStringLiteral("/.last-check"));
+    return !stamp.exists() ||
+           stamp.lastModified().secsTo(QDateTime::currentDateTime()) >= 24 * 60 * 60 ||
+           stamp.lastModified() > QDateTime::currentDateTime(); // a clock set back
+}
+
+void TEngineUpdateThread::Execute() {
+    if (FOptions.EngineFolder.isEmpty() || !CheckDue(FOptions.EngineFolder) ||
+        !QDir().mkpath(FOptions.EngineFolder))
+        return;
+    // Stamped when the check begins: a failing check is not retried at every start.
+    QFile stamp(FOptions.EngineFolder + QStringLiteral("/.last-check"));
+    if (!stamp.open(QIODevice::WriteOnly))
+        return;
+    stamp.close();
+    for (auto update : {&UpdateExtractor, &UpdateRuntime}) {
+        if (Terminated())
+            return;
+        try {
+            update(FOptions);
+        } catch (...) {
+            // The working engine stays as it was; the next check comes a day later.
+        }
+    }
 }
 
 int CompareVersions(const QString& a, const QString& b) {

@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include "TThread.h"
+
 #include <functional>
 
 // Kavro's own copies of the extractor and of its JavaScript runtime, installed
@@ -31,6 +33,8 @@ struct TEngineInstallOptions {
     TRuntimePin RuntimePin;
     // Progress for the terminal: a language key with its values (KavroMessage).
     std::function<void(const QString& message)> Progress;
+    // Asked during downloads; true ends the attempt ("EngineUpdateStopped").
+    std::function<bool()> Stopped;
 };
 
 // The options from the build's defaults and the environment
@@ -50,6 +54,24 @@ TInstallOutcome UpdateRuntime(const TEngineInstallOptions& options);
 
 // The version in use of a managed program ("extractor" or "runtime"), or empty.
 QString ManagedVersion(const QString& engineFolder, const QString& kind);
+
+// Updates both programs on a thread of its own when the last check is a day
+// old or more (or there was none), and never reports: a failed check leaves
+// the working engine as it was, and the next start of the program tries again
+// a day later. Terminate() ends a download under way.
+class TEngineUpdateThread : public TThread {
+public:
+    explicit TEngineUpdateThread(TEngineInstallOptions options);
+    ~TEngineUpdateThread() override;
+    // Whether a check is due now: a day since the last one began.
+    static bool CheckDue(const QString& engineFolder);
+
+protected:
+    void Execute() override;
+
+private:
+    TEngineInstallOptions FOptions;
+};
 
 // Dotted version numbers compared part by part: -1, 0 or 1.
 int CompareVersions(const QString& a, const QString& b);

@@ -3,6 +3,7 @@
 #include "ConfigurationPlacement.h"
 #include "ConfigurationUnit.h"
 #include "DownloadStatus.h"
+#include "EngineInstaller.h"
 #include "GLMsgDlg.h"
 #include "GlobalLanguage.h"
 #include "KavroError.h"
@@ -66,6 +67,8 @@ void TfrmMain::FormCreate() {
     LoadPlacement(this);
     LoadYoutubeQuality();
     setFont(QApplication::font("QMenu"));
+    FEngineUpdate = std::make_unique<TEngineUpdateThread>(DefaultEngineInstallOptions());
+    FEngineUpdate->Start();
 }
 
 void TfrmMain::FormDestroy() {
@@ -76,6 +79,7 @@ void TfrmMain::FormDestroy() {
         FDownloadThread.reset();
     }
     FYoutubeQualityItem.reset();
+    FEngineUpdate.reset(); // stops a download under way, waits for the thread
 }
 
 void TfrmMain::closeEvent(QCloseEvent* event) {

@@ -16,6 +16,7 @@ class frmMain;
 class QCloseEvent;
 class QTimer;
 class TDownloadThread;
+class TEngineUpdateThread;
 class THttpClient;
 
 // The private message the window posts to itself when a download has ended;
@@ -91,4 +92,6 @@ private:
     std::atomic<bool> FEnabledStatusTimer{false};
     std::unique_ptr<TDownloadThread> FDownloadThread;
     std::unique_ptr<QList<TYoutubeQualityItem>> FYoutubeQualityItem;
+    // Keeps the extraction engine current in the background, once a day at most.
+    std::unique_ptr<TEngineUpdateThread> FEngineUpdate;
 };

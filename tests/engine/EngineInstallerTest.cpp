@@ -3,10 +3,12 @@
 #include "KavroTest.h"
 #include "Process.h"
 #include "SigningKey.h"
+#include "SyncWait.h"
 #include "TestFiles.h"
 #include "TestServer.h"
 
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
@@ -274,6 +276,28 @@ TEST_F(EngineInstallerTest, TheRuntimeIsTheBinaryKavroPinsAndNothingElse) {
               QDir(Current("runtime")).entryList(QDir::Files | QDir::Hidden, QDir::Name))
         << "only the binary is unpacked";
     EXPECT_FALSE(UpdateRuntime(Options).Changed) << "in place already";
+}
+
+TEST_F(EngineInstallerTest, TheDailyCheckRunsOnceADayAndStopsWhenAsked) {
+    EXPECT_TRUE(TEngineUpdateThread::CheckDue(Options.EngineFolder)) << "never checked";
+    // A release site that answers nothing: the check stalls until it is stopped.
+    Options.ExtractorReleases = Server->Url(QStringLiteral("/stall/"));
+    {
+        TEngineUpdateThread check(Options);
+        check.Start();
+        ASSERT_TRUE(WaitUntil([&] { return Server->RequestLog().contains("GET /stall/"); }));
+        check.Terminate();
+        EXPECT_TRUE(WaitUntil([&] { return check.Finished(); }, std::chrono::seconds(10)));
+    }
+    EXPECT_FALSE(TEngineUpdateThread::CheckDue(Options.EngineFolder)) << "checked today";
+    EXPECT_TRUE(Current("extractor").isEmpty());
+
+    QFile stamp(Options.EngineFolder + QStringLiteral("/.last-check"));
+    ASSERT_TRUE(stamp.open(QIODevice::ReadWrite));
+    stamp.setFileTime(QDateTime::currentDateTime().addSecs(-25 * 60 * 60),
+                      QFileDevice::FileModificationTime);
+    stamp.close();
+    EXPECT_TRUE(TEngineUpdateThread::CheckDue(Options.EngineFolder)) << "a day later";
 }
 
 TEST(EngineVersions, CompareAsNumbersPartByPart) {

@@ -40,6 +40,10 @@ protected:
         SettingsTest::SetUp();
         FormerHome = qgetenv("HOME");
         qputenv("HOME", QFile::encodeName(Home.path()));
+        // The engine's daily check goes to a port where nothing answers.
+        qputenv("XDG_DATA_HOME", QFile::encodeName(Home.filePath(QStringLiteral("data"))));
+        qputenv("KAVRO_ENGINE_RELEASES", "http://127.0.0.1:9/");
+        qputenv("KAVRO_RUNTIME_RELEASES", "http://127.0.0.1:9/");
         WriteConfig("[GlobalLanguage]\nLangID=3079\n");
         WriteLanguage(QStringLiteral("German.ini"), "[LanguageString]\n"
                                                     "Resolution=Aufl\xC3\xB6sung#32\n"
@@ -61,6 +65,9 @@ protected:
     void TearDown() override {
         Window.reset();
         qputenv("HOME", FormerHome);
+        for (const char* name :
+             {"XDG_DATA_HOME", "KAVRO_ENGINE_RELEASES", "KAVRO_RUNTIME_RELEASES"})
+            qunsetenv(name);
         SettingsTest::TearDown();
     }
 

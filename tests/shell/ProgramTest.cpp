@@ -26,6 +26,10 @@ protected:
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), Home.filePath(QStringLiteral("config")));
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), Session.path());
         env.remove(QStringLiteral("KAVRO_LANGUAGE_DIR"));
+        // The engine's daily check goes to a port where nothing answers.
+        env.insert(QStringLiteral("XDG_DATA_HOME"), Home.filePath(QStringLiteral("data")));
+        env.insert(QStringLiteral("KAVRO_ENGINE_RELEASES"), QStringLiteral("http://127.0.0.1:9/"));
+        env.insert(QStringLiteral("KAVRO_RUNTIME_RELEASES"), QStringLiteral("http://127.0.0.1:9/"));
         auto process = std::make_unique<QProcess>();
         process->setProcessEnvironment(env);
         process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
