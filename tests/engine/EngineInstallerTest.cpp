@@ -225,6 +225,14 @@ TEST_F(EngineInstallerTest, ARefusedUpdateLeavesTheWorkingVersion) {
                   .entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::System, QDir::Name));
 }
 
+TEST_F(EngineInstallerTest, AnUnwritableEngineFolderIsAClearError) {
+    Publish(QStringLiteral("2099.01.02"));
+    WriteTestFile(Home.filePath(QStringLiteral("data")), "a file where the folder belongs");
+    Options.RuntimePin = {QStringLiteral("9.9.9"), QStringLiteral("test-target"), Sha256("deno")};
+    EXPECT_EQ(QStringLiteral("EngineInstallFailed"), RefusalOf(&UpdateExtractor));
+    EXPECT_EQ(QStringLiteral("EngineInstallFailed"), RefusalOf(&UpdateRuntime));
+}
+
 TEST_F(EngineInstallerTest, TwoUpdatesAtOnceLeaveOneSoundInstallation) {
     Publish(QStringLiteral("2099.01.02"));
     std::atomic<int> installed{0}, failed{0};
