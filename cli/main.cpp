@@ -6,6 +6,7 @@
 #include "EngineBridge.h"
 #include "EngineCommands.h"
 #include "GlobalLanguage.h"
+#include "Process.h"
 #include "QualityCatalogue.h"
 #include "TerminationSignal.h"
 #include "uDownloadThread.h"
@@ -88,6 +89,7 @@ private:
 } // namespace
 
 int main(int argc, char** argv) {
+    RestoreChildSignal();
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments().mid(1);
 

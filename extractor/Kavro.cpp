@@ -315,6 +315,13 @@ __attribute__((visibility("default"))) int Run(int32_t argc, const char* const* 
                                                TPrintProc print) {
     if (!Initialised || argc < 1 || !argv || !print)
         return CannotStart;
+    // With SIGCHLD ignored the kernel reaps the extractor before it can be
+    // waited for, and its exit status is lost.
+    struct sigaction childSignal {};
+    if (sigaction(SIGCHLD, nullptr, &childSignal) == 0 && childSignal.sa_handler == SIG_IGN) {
+        childSignal.sa_handler = SIG_DFL;
+        sigaction(SIGCHLD, &childSignal, nullptr);
+    }
 
     // posix_spawnp searches PATH for a bare name.
     const TExtractorChoice choice = ChooseExtractor(ExtractorName, OverrideVariable);

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <vector>
 
+#include <csignal>
+
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -19,6 +21,13 @@ QString ExecutableFolder() {
     if (exe.isEmpty())
         return {};
     return exe.left(exe.lastIndexOf(u'/') + 1);
+}
+
+void RestoreChildSignal() {
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGCHLD, &action, nullptr);
 }
 
 QString FindProgram(const QString& name) {

@@ -8,6 +8,11 @@
 // system cannot name the executable.
 QString ExecutableFolder();
 
+// Gives SIGCHLD its default action again. A program started with the signal
+// ignored (some launchers do that) would have its children reaped by the
+// kernel before it could wait for them and learn how they ended.
+void RestoreChildSignal();
+
 // `name` beside the executable when it is there, else the first on PATH; empty
 // when neither exists.
 QString FindProgram(const QString& name);

@@ -5,6 +5,7 @@
 #include "GlobalLanguage.h"
 #include "InstanceLock.h"
 #include "MainUnit.h"
+#include "Process.h"
 #include "TerminationSignal.h"
 
 #include <QApplication>
@@ -15,6 +16,7 @@ int RunKavro(int argc, char** argv) {
     // A session that ends while Kavro starts still ends it the orderly way, once
     // the window is there.
     CatchTerminationSignals();
+    RestoreChildSignal();
 
     // The engine's start-up hook comes first. A failure does not stop the
     // program: the user is told once, and a download then fails with the reason.

@@ -46,7 +46,10 @@ protected:
         else
             env.remove(QStringLiteral("KAVRO_EXTRACTOR"));
         Cli.setProcessEnvironment(env);
-        Cli.start(program, arguments);
+        if (Launcher.isEmpty())
+            Cli.start(program, arguments);
+        else
+            Cli.start(Launcher.first(), Launcher.mid(1) + QStringList{program} + arguments);
         ASSERT_TRUE(Cli.waitForStarted(10000));
     }
     int Finish() {
@@ -61,6 +64,7 @@ protected:
     }
 
     QString Locale = QStringLiteral("C.UTF-8");
+    QStringList Launcher; // a program that starts kavro-cli, when set
     QTemporaryDir Config;
     QTemporaryDir Site;
     QTemporaryDir Out;
@@ -107,6 +111,22 @@ TEST_F(CliTest, ListsTheQualitiesInTheUsersLanguage) {
         EXPECT_EQ(c.First, lines[0]);
         EXPECT_EQ(c.Last, lines[22]);
     }
+}
+
+// Some launchers start programs with SIGCHLD ignored; the children are then
+// reaped before anyone can wait for them.
+TEST_F(CliTest, AMergingDownloadWorksWhenStartedWithChildSignalsIgnored) {
+    Launcher = {QStringLiteral("/usr/bin/python3"), QStringLiteral("-c"),
+                QStringLiteral("import os, signal, sys\n"
+                               "signal.signal(signal.SIGCHLD, signal.SIG_IGN)\n"
+                               "os.execv(sys.argv[1], sys.argv[1:])\n")};
+    Answer({Url("/files/v.mp4"), Url("/files/a.m4a"), QStringLiteral("My Clip_("),
+            QStringLiteral("1012"), QStringLiteral("p)_abc.mp4")});
+    ASSERT_EQ(0, Run({QStringLiteral("--quality"), QStringLiteral("3"), QStringLiteral("--output"),
+                      Out.path(), QStringLiteral("https://www.youtube.com/watch?v=abc")}))
+        << Stderr.toStdString();
+    EXPECT_EQ(QStringLiteral("video,audio"),
+              StreamKinds(Out.filePath(QStringLiteral("My Clip_(1080p)_abc.mp4"))));
 }
 
 TEST_F(CliTest, DownloadsSingleAndMergedEntriesEndToEnd) {
