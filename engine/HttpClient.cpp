@@ -40,8 +40,16 @@ THttpClient::THttpClient() {
 bool THttpClient::Report(int64_t readCount) {
     if (FAborted)
         return false; // a stopped transfer is reported once
-    if (FProgress)
+    if (!FProgress)
+        return true;
+    // An exception must not pass through libcurl's C code: it is kept, the
+    // transfer is aborted, and Get throws it once libcurl has returned.
+    try {
         FProgress(this, FContentLength, readCount, FAborted);
+    } catch (...) {
+        FCallbackError = std::current_exception();
+        FAborted = true;
+    }
     return !FAborted;
 }
 
@@ -126,6 +134,7 @@ void THttpClient::Get(const QString& url, int fd, const QByteArray& rangeValue) 
     FReadCount = 0;
     FStatus = 0;
     FAborted = false;
+    FCallbackError = nullptr;
     FWriteErrno = 0;
     FPending.clear();
     FPending.reserve(WriteBufferSize);
@@ -139,6 +148,9 @@ void THttpClient::Get(const QString& url, int fd, const QByteArray& rangeValue) 
     CURL* c = curl.get();
     curl_easy_setopt(c, CURLOPT_URL, urlBytes.constData());
     curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get());
+    // Media comes over HTTP: no file:, ftp: or other scheme, also not by a redirect.
+    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(c, CURLOPT_MAXREDIRS, 10L);
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
@@ -161,11 +173,24 @@ void THttpClient::Get(const QString& url, int fd, const QByteArray& rangeValue) 
     FCurl = nullptr;
     // Whatever arrived reaches the file, also after a stop or a failure.
     const bool flushed = FWriteErrno == 0 && Flush();
+    if (FCallbackError)
+        std::rethrow_exception(FCallbackError);
     if (!flushed && (result == CURLE_OK || FAborted))
         throw EKavroError(QStringLiteral("FileWriteError"),
                           {QString::fromLocal8Bit(strerror(FWriteErrno))});
-    if (result == CURLE_OK || FAborted)
+    if (FAborted)
         return;
+    if (result == CURLE_OK) {
+        // Success is a final 2xx answer with a body: a 3xx that curl did not
+        // follow (an empty Location) ends "successfully" with nothing written.
+        long status = 0;
+        curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
+        if (status < 200 || status >= 300)
+            throw EKavroError(QStringLiteral("HttpStatusError"), {QString::number(status)});
+        if (FReadCount == 0)
+            throw EKavroError(QStringLiteral("EmptyAnswer"));
+        return;
+    }
     if (FStatus >= 300)
         throw EKavroError(QStringLiteral("HttpStatusError"), {QString::number(FStatus)});
     if (FWriteErrno != 0)

@@ -4,6 +4,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <vector>
 
@@ -52,5 +53,6 @@ private:
     long FStatus = 0;
     bool FHasLocation = false;
     bool FAborted = false;
+    std::exception_ptr FCallbackError; // thrown by the progress receiver
     int FWriteErrno = 0;
 };

@@ -53,6 +53,25 @@ bool MakeSafeFileName(QString& name) {
     return !name.isEmpty() && name != u"." && name != u"..";
 }
 
+// Linux holds at most 255 bytes in a name, and the longest name made from the
+// file's own adds ".part". The title is shortened on a character boundary so
+// that the rest (the height, the video id, the extension) stays whole.
+constexpr qsizetype NameBytesLimit = 255 - 5;
+
+QString FitName(QString title, const QString& rest) {
+    const qsizetype restBytes = rest.toUtf8().size();
+    while (!title.isEmpty() && title.toUtf8().size() + restBytes > NameBytesLimit)
+        title.chop(title.size() >= 2 && title.back().isLowSurrogate() ? 2 : 1);
+    return title + rest;
+}
+
+// The name in two parts: what may be shortened, and what must stay whole.
+QString FittedFileName(const QString& first, const QString& height, const QString& last) {
+    const bool marked = first.endsWith(QStringLiteral("_("));
+    return FitName(marked ? first.chopped(2) : first,
+                   (marked ? QStringLiteral("_(") : QString()) + height + last);
+}
+
 // The identifier of the address forms the service's own pages and share button
 // produce: youtu.be/ID and /shorts/ID, /live/ID, /embed/ID on its hosts.
 QString VideoIDFromPath(const QString& url) {
@@ -132,20 +151,22 @@ bool ResolveMedia(const QString& url, const QString& ext, const QString& height,
 
     QString videoURL, audioURL, fileName;
     switch (lines.size()) {
-    case 2:
+    case 2: {
         videoURL = lines[0];
-        fileName = lines[1];
+        const qsizetype dot = lines[1].lastIndexOf(u'.');
+        fileName = dot > 0 ? FitName(lines[1].left(dot), lines[1].mid(dot)) : lines[1];
         break;
+    }
     case 4:
         videoURL = lines[0];
-        fileName = lines[1] + NormalizeHeight(lines[2]) + lines[3];
+        fileName = FittedFileName(lines[1], NormalizeHeight(lines[2]), lines[3]);
         break;
     case 5:
         if (!needMux)
             return false;
         videoURL = lines[0];
         audioURL = lines[1];
-        fileName = lines[2] + NormalizeHeight(lines[3]) + lines[4];
+        fileName = FittedFileName(lines[2], NormalizeHeight(lines[3]), lines[4]);
         break;
     default:
         return false;

@@ -59,6 +59,26 @@ protected:
 
 } // namespace
 
+TEST_F(HttpTransferTest, AReceiverThatThrowsStopsTheTransferAndKeepsWhatArrived) {
+    auto job = MakeJob();
+    int64_t atThrow = -1;
+    OnReport = [&](int64_t read) {
+        if (read > 0) {
+            atThrow = read;
+            throw std::runtime_error("receiver failed");
+        }
+    };
+    try {
+        job->DownloadFile(Url("/files/media.bin"), Target(), 0, 0);
+        ADD_FAILURE() << "no error";
+    } catch (const std::runtime_error& error) {
+        EXPECT_STREQ("receiver failed", error.what()) << "the receiver's own exception";
+    }
+    ASSERT_GT(atThrow, 0);
+    EXPECT_EQ(Media.left(atThrow), ReadTestFile(Target() + QStringLiteral(".part")));
+    EXPECT_FALSE(QFileInfo::exists(Target()));
+}
+
 TEST_F(HttpTransferTest, WholeResourceArrivesUnderItsFinalName) {
     auto job = MakeJob();
     job->DownloadFile(Url("/files/media.bin"), Target(), 0, 0);
@@ -128,15 +148,20 @@ TEST_F(HttpTransferTest, FailuresRaiseAnErrorAndNeverShowTheFinalName) {
         {"/reset/media.bin", QStringLiteral("ReceiveError\x1f"), -1},
         {"/stall/media.bin", QStringLiteral("ReceiveError\x1f"), MediaSize / 2, 1},
         {"http://127.0.0.1:1/refused", QStringLiteral("SendError\x1f"), 0},
+        // A redirect that is not followed, or an empty answer, is no media.
+        {"/emptyredirect", KavroMessage(QStringLiteral("HttpStatusError"), {QStringLiteral("302")}),
+         0},
+        {"/empty", QStringLiteral("EmptyAnswer"), 0},
+        // Media comes over HTTP only.
+        {"file:///etc/hostname", QStringLiteral("SendError\x1f"), 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Path);
         Reports.clear();
         auto job = MakeJob();
         job->StallTimeout = c.StallTimeout;
-        const QString url = QString::fromLatin1(c.Path).startsWith(u"http")
-                                ? QString::fromLatin1(c.Path)
-                                : Url(c.Path);
+        const QString url =
+            QString::fromLatin1(c.Path).contains(u':') ? QString::fromLatin1(c.Path) : Url(c.Path);
         try {
             job->DownloadFile(url, Target(), 0, 0);
             ADD_FAILURE() << "no error";

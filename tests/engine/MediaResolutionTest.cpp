@@ -248,6 +248,37 @@ TEST_F(ResolveMediaTest, AcceptsOnlyTheTwoFourAndFiveLineShapes) {
     }
 }
 
+TEST_F(ResolveMediaTest, ALongTitleIsShortenedSoTheNameFitsTheFileSystem) {
+    const QString japanese = QString(90, QChar(0x6620));                      // 3 bytes each
+    const QString emoji = QString::fromUtf8("\xF0\x9F\x98\x80").repeated(80); // 4 bytes each
+    struct Case {
+        const char* Name;
+        QString Title;
+        QString Rest; // what must stay whole
+    } const cases[] = {
+        {"CJK title", japanese, QStringLiteral("_(1080p)_abc.mp4")},
+        {"emoji title", emoji, QStringLiteral("_(1080p)_abc.mp4")},
+        {"short title unchanged", QStringLiteral("Clip"), QStringLiteral("_(1080p)_abc.mp4")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Engine.SetAnswer({"http://v\n" + c.Title.toUtf8() + "_(\n1012\np)_abc.mp4\n"});
+        TResolvedMedia media;
+        ASSERT_TRUE(ResolveMedia(QStringLiteral("https://www.youtube.com/watch?v=abc"),
+                                 QStringLiteral("mp4"), QStringLiteral("1080"), false, media));
+        const QByteArray name = media.FileName.toUtf8();
+        EXPECT_LE(name.size() + 5, 255) << "with .part it still fits";
+        EXPECT_TRUE(media.FileName.endsWith(c.Rest));
+        const QString kept = media.FileName.chopped(c.Rest.size());
+        EXPECT_TRUE(c.Title.startsWith(kept));
+        EXPECT_EQ(name, QString::fromUtf8(name).toUtf8()) << "cut on a character boundary";
+        if (c.Title.toUtf8().size() + c.Rest.toUtf8().size() + 5 <= 255)
+            EXPECT_EQ(c.Title, kept);
+        else
+            EXPECT_GT(name.size() + 5, 255 - 4) << "shortened no more than needed";
+    }
+}
+
 TEST_F(ResolveMediaTest, EachRunStartsWithAnEmptyOutput) {
     Engine.SetAnswer({"http://first\nFirst_(\n720\np)_id.mp4\n"}, 1);
     Engine.SetAnswer({"http://second\nSecond_id.m4a"}, 2);

@@ -111,6 +111,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
             left = int(args[0])
             target = "/files/%s" % args[1] if left == 0 else "/redirect/%d/%s" % (left - 1, args[1])
             self.send_body(302, b"", "text/plain", [("Location", target)])
+        elif route == "emptyredirect" and not args:
+            # A redirect that names no target: curl does not follow it.
+            self.send_body(302, b"", "text/plain", [("Location", "")])
+        elif route == "empty" and not args:
+            self.send_body(200, b"", "video/mp4")
         elif route == "nolength" and len(args) == 1:
             body = self.read_file(args[0])
             if body is not None:
