@@ -92,9 +92,12 @@ QString MuxerProgram() {
 
 QString MuxCommandLine(const QString& muxer, const QString& videoFile, const QString& audioFile,
                        const QString& outputFile) {
+    // -xerror: ffmpeg 5.1 exits 0 after "Error writing trailer" (a full disk)
+    // unless write errors are fatal, and the broken file would pass as merged.
     return QuoteArgument(muxer) + QStringLiteral(" -i ") + QuoteArgument(videoFile) +
-           QStringLiteral(" -i ") + QuoteArgument(audioFile) + QStringLiteral(" -codec copy ") +
-           QuoteArgument(outputFile) + QStringLiteral(" -y");
+           QStringLiteral(" -i ") + QuoteArgument(audioFile) +
+           QStringLiteral(" -codec copy -xerror ") + QuoteArgument(outputFile) +
+           QStringLiteral(" -y");
 }
 
 namespace {

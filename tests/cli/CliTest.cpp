@@ -179,7 +179,7 @@ TEST_F(CliTest, ProgramsBesideTheExecutableWin) {
                   "#!/bin/sh\nprintf '%s\\n' '" + Url("/files/v.mp4").toUtf8() + "' '" +
                       Url("/files/a.m4a").toUtf8() + "' 'Near_(' 1080 'p)_abc.mp4'\n",
                   true);
-    WriteTestFile(app + QStringLiteral("/ffmpeg"), "#!/bin/sh\necho 'merged beside' > \"$7\"\n",
+    WriteTestFile(app + QStringLiteral("/ffmpeg"), "#!/bin/sh\necho 'merged beside' > \"$8\"\n",
                   true);
     QFile::setPermissions(app + QStringLiteral("/kavro-cli"),
                           QFile::permissions(app + QStringLiteral("/kavro-cli")) |

@@ -5,8 +5,12 @@
 #include "TestMedia.h"
 
 #include <QDir>
+
+#include <csignal>
+
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <sys/resource.h>
 
 TEST(CommandLine, QuotedArgumentsSplitBackToThemselves) {
     const QStringList arguments{
@@ -22,14 +26,15 @@ TEST(CommandLine, QuotedArgumentsSplitBackToThemselves) {
     EXPECT_EQ(QStringLiteral("\"/tmp/a b/kavro_tmp.video\""), quoted[1]);
 }
 
-TEST(CommandLine, MuxerLineIsTenPiecesWithEveryPathQuoted) {
-    EXPECT_EQ(QStringLiteral("\"/opt/kavro/ffmpeg\" -i \"/home/u/My Videos/kavro_tmp.video\" -i "
-                             "\"/home/u/My Videos/kavro_tmp.audio\" -codec copy \"/home/u/My "
-                             "Videos/Clip_(1080p)_id.mp4\" -y"),
-              MuxCommandLine(QStringLiteral("/opt/kavro/ffmpeg"),
-                             QStringLiteral("/home/u/My Videos/kavro_tmp.video"),
-                             QStringLiteral("/home/u/My Videos/kavro_tmp.audio"),
-                             QStringLiteral("/home/u/My Videos/Clip_(1080p)_id.mp4")));
+TEST(CommandLine, MuxerLineHasEveryPathQuotedAndWriteErrorsFatal) {
+    EXPECT_EQ(
+        QStringLiteral("\"/opt/kavro/ffmpeg\" -i \"/home/u/My Videos/kavro_tmp.video\" -i "
+                       "\"/home/u/My Videos/kavro_tmp.audio\" -codec copy -xerror \"/home/u/My "
+                       "Videos/Clip_(1080p)_id.mp4\" -y"),
+        MuxCommandLine(QStringLiteral("/opt/kavro/ffmpeg"),
+                       QStringLiteral("/home/u/My Videos/kavro_tmp.video"),
+                       QStringLiteral("/home/u/My Videos/kavro_tmp.audio"),
+                       QStringLiteral("/home/u/My Videos/Clip_(1080p)_id.mp4")));
 }
 
 TEST(RunAndCapture, ReturnsBothStreamsInOrderAndTheExitCode) {
@@ -97,6 +102,34 @@ TEST_F(MuxStreamsTest, RealMuxerJoinsVideoAndAudioAndReplacesAnExistingFile) {
               FolderEntries());
 }
 
+TEST_F(MuxStreamsTest, AMergeThatRunsOutOfDiskIsAFailure) {
+    // The size of a good merge, then a disk that holds a little less: the
+    // muxer fails while writing its trailer, as on a full disk.
+    MuxStreams(Video, Audio, Output);
+    const qint64 whole = QFileInfo(Output).size();
+    QFile::remove(Output);
+    struct rlimit old {};
+    ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &old));
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN); // the child inherits it
+    struct rlimit small = old;
+    small.rlim_cur = static_cast<rlim_t>(whole - 64);
+    ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &small));
+    QString message;
+    try {
+        MuxStreams(Video, Audio, Output);
+    } catch (const EKavroError& error) {
+        message = ErrorMessage(error);
+    }
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, previousHandler);
+
+    EXPECT_TRUE(message.startsWith(QStringLiteral("MuxFailed\x1f"))) << message.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(Output)) << "no broken file under the final name";
+    EXPECT_EQ(QStringList({QStringLiteral("kavro_tmp.audio"), QStringLiteral("kavro_tmp.video")}),
+              FolderEntries())
+        << "both streams stay, the partial output goes";
+}
+
 TEST_F(MuxStreamsTest, AFailedMergeIsAnErrorAndLeavesNoFinalFile) {
     struct Case {
         const char* Name;
@@ -107,7 +140,7 @@ TEST_F(MuxStreamsTest, AFailedMergeIsAnErrorAndLeavesNoFinalFile) {
         {"muxer fails", "#!/bin/sh\necho 'Invalid data found' >&2\nexit 1\n",
          "MuxFailed\x1f"
          "1\x1fInvalid data found"},
-        {"muxer writes half and fails", "#!/bin/sh\nshift 6\necho x > \"$1\"\nexit 1\n",
+        {"muxer writes half and fails", "#!/bin/sh\nshift 7\necho x > \"$1\"\nexit 1\n",
          "MuxFailed\x1f"
          "1"},
         {"muxer writes nothing", "#!/bin/sh\nexit 0\n", "MuxNoOutput"},
@@ -138,7 +171,7 @@ TEST_F(MuxStreamsTest, MuxerGetsTheInputsAndOverwriteFlag) {
     // Records its arguments one per line, then writes the last-but-one (the output).
     WriteTestFile(
         muxer,
-        QStringLiteral("#!/bin/sh\nprintf '%s\\n' \"$@\" > '%1'\nshift 6\necho muxed > \"$1\"\n")
+        QStringLiteral("#!/bin/sh\nprintf '%s\\n' \"$@\" > '%1'\nshift 7\necho muxed > \"$1\"\n")
             .arg(record)
             .toUtf8(),
         true);
@@ -146,12 +179,13 @@ TEST_F(MuxStreamsTest, MuxerGetsTheInputsAndOverwriteFlag) {
     MuxStreams(Video, Audio, Output);
 
     const QStringList args = QString::fromUtf8(ReadTestFile(record)).split(u'\n');
-    ASSERT_EQ(9, args.size());
-    EXPECT_EQ(QStringList({QStringLiteral("-i"), Video, QStringLiteral("-i"), Audio,
-                           QStringLiteral("-codec"), QStringLiteral("copy")}),
-              args.mid(0, 6));
+    ASSERT_EQ(10, args.size());
+    EXPECT_EQ(
+        QStringList({QStringLiteral("-i"), Video, QStringLiteral("-i"), Audio,
+                     QStringLiteral("-codec"), QStringLiteral("copy"), QStringLiteral("-xerror")}),
+        args.mid(0, 7));
     // Written beside the final file under a partial name, then renamed.
-    EXPECT_EQ(Folder + QStringLiteral("/Clip \"live\"_(1080p)_id.part.mp4"), args[6]);
-    EXPECT_EQ(QStringLiteral("-y"), args[7]);
+    EXPECT_EQ(Folder + QStringLiteral("/Clip \"live\"_(1080p)_id.part.mp4"), args[7]);
+    EXPECT_EQ(QStringLiteral("-y"), args[8]);
     EXPECT_EQ(QByteArray("muxed\n"), ReadTestFile(Output));
 }

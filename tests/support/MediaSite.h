@@ -20,7 +20,7 @@ public:
         WriteTestFile(Path("a.bin"), PatternBytes(AudioSize));
         Server = std::make_unique<TestServer>(Dir.path());
         const QString muxer = Path("fake-ffmpeg");
-        WriteTestFile(muxer, "#!/bin/sh\ncat \"$2\" \"$4\" > \"$7\"\n", true);
+        WriteTestFile(muxer, "#!/bin/sh\ncat \"$2\" \"$4\" > \"$8\"\n", true);
         qputenv("KAVRO_FFMPEG", muxer.toUtf8());
     }
     ~TMediaSite() { qunsetenv("KAVRO_FFMPEG"); }
