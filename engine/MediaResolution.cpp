@@ -54,9 +54,9 @@ bool MakeSafeFileName(QString& name) {
 }
 
 // Linux holds at most 255 bytes in a name, and the longest name made from the
-// file's own adds ".part". The title is shortened on a character boundary so
-// that the rest (the height, the video id, the extension) stays whole.
-constexpr qsizetype NameBytesLimit = 255 - 5;
+// file's own adds ".video.part". The title is shortened on a character
+// boundary so that the rest (the height, the video id, the extension) stays whole.
+constexpr qsizetype NameBytesLimit = 255 - 11;
 
 QString FitName(QString title, const QString& rest) {
     const qsizetype restBytes = rest.toUtf8().size();

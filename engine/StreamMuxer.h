@@ -3,8 +3,14 @@
 #include <QString>
 #include <QStringList>
 
-inline constexpr char MuxTempVideoName[] = "kavro_tmp.video";
-inline constexpr char MuxTempAudioName[] = "kavro_tmp.audio";
+// The streams a merging job downloads before the merge, named after the file
+// they become, so that jobs in one folder never share them.
+inline QString MuxTempVideoFile(const QString& outputFile) {
+    return outputFile + QStringLiteral(".video");
+}
+inline QString MuxTempAudioFile(const QString& outputFile) {
+    return outputFile + QStringLiteral(".audio");
+}
 
 // A command line as one text: blank-separated, double quotes around arguments
 // with blanks, a quote inside an argument escaped with a backslash.

@@ -122,16 +122,15 @@ void TDownloadThread::Execute() {
         DoError(ErrorMessage(error));
         return;
     } catch (...) {
-        DoError(QStringLiteral("Unexpected error while preparing the download."));
+        DoError(QStringLiteral("UnexpectedError"));
         return;
     }
 
     try {
         FTransferIncomplete = false;
         if (FNeedYoutubeMux) {
-            const QString folder = WithSeparator(FDownloadDir);
-            const QString videoFile = folder + QLatin1StringView(MuxTempVideoName);
-            const QString audioFile = folder + QLatin1StringView(MuxTempAudioName);
+            const QString videoFile = MuxTempVideoFile(FFileName);
+            const QString audioFile = MuxTempAudioFile(FFileName);
             RaiseDownloadStart(1, 2);
             DownloadFile(FVideoURL, videoFile, FStartPoint, FEndPoint);
             RaiseDownloadStart(2, 2);
@@ -189,10 +188,16 @@ void TDownloadThread::DownloadFile(const QString& URL, const QString& FileName, 
         FTransferIncomplete = true;
         return;
     }
-    if (file.Close() != 0)
-        throw EKavroError(QStringLiteral("FileWriteError"), {SystemReason(errno)});
-    if (std::rename(partialPath.constData(), QFile::encodeName(FileName).constData()) != 0)
+    // Renamed while still locked, so nobody can truncate the complete file
+    // between the two steps.
+    const QByteArray finalPath = QFile::encodeName(FileName);
+    if (std::rename(partialPath.constData(), finalPath.constData()) != 0)
         throw CannotCreate(FileName, errno);
+    if (file.Close() != 0) {
+        const int error = errno;
+        std::rename(finalPath.constData(), partialPath.constData());
+        throw EKavroError(QStringLiteral("FileWriteError"), {SystemReason(error)});
+    }
 }
 
 void TDownloadThread::DoReceiveData(THttpClient* Sender, int64_t AContentLength, int64_t AReadCount,

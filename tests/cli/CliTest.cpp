@@ -129,6 +129,43 @@ TEST_F(CliTest, AMergingDownloadWorksWhenStartedWithChildSignalsIgnored) {
               StreamKinds(Out.filePath(QStringLiteral("My Clip_(1080p)_abc.mp4"))));
 }
 
+TEST_F(CliTest, TwoMergingDownloadsIntoOneFolderKeepTheirOwnStreams) {
+    // The stand-in extractor answers by the height asked for.
+    const QByteArray script = "#!/bin/sh\ncase \"$*\" in\n"
+                              "*1440*) printf '%s\\n' '" +
+                              Url("/slow/v.mp4").toUtf8() + "' '" + Url("/files/a.m4a").toUtf8() +
+                              "' 'First_(' '1350' 'p)_abc.mp4' ;;\n"
+                              "*) printf '%s\\n' '" +
+                              Url("/slow/v.mp4").toUtf8() + "' '" + Url("/files/a.m4a").toUtf8() +
+                              "' 'Second_(' '1012' 'p)_def.mp4' ;;\n"
+                              "esac\n";
+    WriteTestFile(Site.filePath(QStringLiteral("extractor")), script, true);
+    QProcess other;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("KAVRO_EXTRACTOR"), Site.filePath(QStringLiteral("extractor")));
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), Config.path());
+    env.remove(QStringLiteral("KAVRO_FFMPEG"));
+    other.setProcessEnvironment(env);
+    other.start(QStringLiteral(KAVRO_CLI_PATH),
+                {QStringLiteral("--quality"), QStringLiteral("mp4:1440"),
+                 QStringLiteral("--output"), Out.path(),
+                 QStringLiteral("https://www.youtube.com/watch?v=abc")});
+    ASSERT_TRUE(other.waitForStarted(10000));
+    const int mine =
+        Run({QStringLiteral("--quality"), QStringLiteral("mp4:1080"), QStringLiteral("--output"),
+             Out.path(), QStringLiteral("https://www.youtube.com/watch?v=def")});
+    ASSERT_TRUE(other.waitForFinished(60000));
+    EXPECT_EQ(0, mine) << Stderr.toStdString();
+    EXPECT_EQ(0, other.exitCode()) << other.readAllStandardError().toStdString();
+    EXPECT_EQ(QStringList({QStringLiteral("First_(1440p)_abc.mp4"),
+                           QStringLiteral("Second_(1080p)_def.mp4")}),
+              QDir(Out.path()).entryList(QDir::Files, QDir::Name));
+    EXPECT_EQ(QStringLiteral("video,audio"),
+              StreamKinds(Out.filePath(QStringLiteral("First_(1440p)_abc.mp4"))));
+    EXPECT_EQ(QStringLiteral("video,audio"),
+              StreamKinds(Out.filePath(QStringLiteral("Second_(1080p)_def.mp4"))));
+}
+
 TEST_F(CliTest, DownloadsSingleAndMergedEntriesEndToEnd) {
     struct Case {
         const char* Quality;

@@ -194,7 +194,7 @@ TEST_F(DownloadThreadTest, RunsRaiseTheirEventsInOrder) {
         EXPECT_EQ(c.Expected, TakeEvents());
         EXPECT_EQ(c.EngineRuns, engine.RunCount());
         QStringList files = OutFiles();
-        files.removeAll(QStringLiteral("kavro_tmp.video.part"));
+        files.removeAll(QStringLiteral("Clip_(1080p)_abc.mp4.video.part"));
         EXPECT_EQ(c.Files, files);
     }
 }
@@ -223,10 +223,11 @@ TEST_F(DownloadThreadTest, AFailedMergeKeepsTheDownloadedStreams) {
     const EventList events = TakeEvents();
     ASSERT_FALSE(events.empty());
     EXPECT_EQ(0u, events.back().rfind("error MuxerStartFailed\x1f", 0)) << events.back();
-    EXPECT_EQ(QStringList({QStringLiteral("kavro_tmp.audio"), QStringLiteral("kavro_tmp.video")}),
+    EXPECT_EQ(QStringList({QStringLiteral("Clip_(1080p)_abc.mp4.audio"),
+                           QStringLiteral("Clip_(1080p)_abc.mp4.video")}),
               OutFiles());
     EXPECT_EQ(PatternBytes(VideoSize),
-              ReadTestFile(Out.filePath(QStringLiteral("kavro_tmp.video"))));
+              ReadTestFile(Out.filePath(QStringLiteral("Clip_(1080p)_abc.mp4.video"))));
 }
 
 TEST_F(DownloadThreadTest, ReasonsThatNoRetryCanChangeAreReportedAfterOneRun) {
@@ -279,13 +280,14 @@ TEST_F(DownloadThreadTest, StopDuringTheVideoOfAMergeKeepsWhatArrivedAndMergesNo
     job->WaitFor();
 
     EXPECT_EQ(EventList({"url", Start(1, 2), "progress", Start(2, 2), "end"}), TakeEvents());
-    EXPECT_EQ(QStringList(
-                  {QStringLiteral("kavro_tmp.audio.part"), QStringLiteral("kavro_tmp.video.part")}),
+    EXPECT_EQ(QStringList({QStringLiteral("Clip_(1080p)_abc.mp4.audio.part"),
+                           QStringLiteral("Clip_(1080p)_abc.mp4.video.part")}),
               OutFiles());
-    const QByteArray video = ReadTestFile(Out.filePath(QStringLiteral("kavro_tmp.video.part")));
+    const QByteArray video =
+        ReadTestFile(Out.filePath(QStringLiteral("Clip_(1080p)_abc.mp4.video.part")));
     EXPECT_EQ(job->LastDownloaded(), video.size());
     EXPECT_EQ(PatternBytes(VideoSize).left(video.size()), video);
-    EXPECT_EQ(0, QFileInfo(Out.filePath(QStringLiteral("kavro_tmp.audio.part"))).size());
+    EXPECT_EQ(0, QFileInfo(Out.filePath(QStringLiteral("Clip_(1080p)_abc.mp4.audio.part"))).size());
 }
 
 TEST_F(DownloadThreadTest, AStopThatMeetsAWaitingEventDoesNotDeadlock) {

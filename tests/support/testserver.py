@@ -20,6 +20,7 @@ import os
 import socket
 import socketserver
 import struct
+import time
 import sys
 import threading
 
@@ -111,6 +112,18 @@ class Handler(http.server.BaseHTTPRequestHandler):
             left = int(args[0])
             target = "/files/%s" % args[1] if left == 0 else "/redirect/%d/%s" % (left - 1, args[1])
             self.send_body(302, b"", "text/plain", [("Location", target)])
+        elif route == "slow" and len(args) == 1:
+            # The body in ten pieces over about a second.
+            body = self.read_file(args[0])
+            if body is not None:
+                self.send_response(200)
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                step = max(1, len(body) // 10)
+                for start in range(0, len(body), step):
+                    self.wfile.write(body[start:start + step])
+                    self.wfile.flush()
+                    time.sleep(0.1)
         elif route == "emptyredirect" and not args:
             # A redirect that names no target: curl does not follow it.
             self.send_body(302, b"", "text/plain", [("Location", "")])
