@@ -6,6 +6,7 @@
 #include "EngineBridge.h"
 #include "EngineCommands.h"
 #include "GlobalLanguage.h"
+#include "KavroError.h"
 #include "Process.h"
 #include "QualityCatalogue.h"
 #include "TerminationSignal.h"
@@ -13,6 +14,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QTimer>
 
 #include <atomic>
@@ -28,11 +30,13 @@ void Print(FILE* stream, const QString& text) {
     fflush(stream);
 }
 
+// Asked for, the usage goes to standard output and is no error.
 int Usage(FILE* stream) {
     Print(stream, QStringLiteral("usage: kavro-cli [--quality N | --quality EXT:HEIGHT] "
                                  "[--output DIR] URL\n       kavro-cli --list\n"
-                                 "       kavro-cli --engine\n       kavro-cli --update-engine\n"));
-    return 2;
+                                 "       kavro-cli --engine\n       kavro-cli --update-engine\n"
+                                 "       kavro-cli --help\n"));
+    return stream == stdout ? 0 : 2;
 }
 
 QString QualityLabel(const TQualityCatalogueEntry& entry) {
@@ -104,6 +108,8 @@ int main(int argc, char** argv) {
         }
         return 0;
     }
+    if (args == QStringList{QStringLiteral("--help")} || args == QStringList{QStringLiteral("-h")})
+        return Usage(stdout);
     if (args == QStringList{QStringLiteral("--engine")})
         return ShowEngine();
     if (args == QStringList{QStringLiteral("--update-engine")})
@@ -132,6 +138,14 @@ int main(int argc, char** argv) {
     }
     if (url.isEmpty())
         return Usage(stderr);
+    // Found out before anything is resolved or fetched, not after.
+    const QFileInfo folder(output);
+    if (!folder.isDir() || access(QFile::encodeName(output).constData(), W_OK) != 0) {
+        Print(stderr, QStringLiteral("kavro-cli: %1\n")
+                          .arg(TranslateMessage(
+                              KavroMessage(QStringLiteral("OutputFolderUnusable"), {output}))));
+        return 1;
+    }
 
     if (!LoadEngine()) {
         Print(stderr, QStringLiteral("kavro-cli: %1\n").arg(TranslateMessage(EngineLoadError())));

@@ -14,6 +14,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -133,8 +134,11 @@ void TDownloadThread::Execute() {
             const QString audioFile = MuxTempAudioFile(FFileName);
             RaiseDownloadStart(1, 2);
             DownloadFile(FVideoURL, videoFile, FStartPoint, FEndPoint);
-            RaiseDownloadStart(2, 2);
-            DownloadFile(FAudioURL, audioFile, FStartPoint, FEndPoint);
+            // A stopped job sends no further request.
+            if (!FTransferIncomplete) {
+                RaiseDownloadStart(2, 2);
+                DownloadFile(FAudioURL, audioFile, FStartPoint, FEndPoint);
+            }
             // Partial streams are never merged: what arrived stays for the user.
             if (!FTransferIncomplete) {
                 MuxStreams(videoFile, audioFile, FFileName);
@@ -183,10 +187,28 @@ void TDownloadThread::DownloadFile(const QString& URL, const QString& FileName, 
         range = "bytes=" + (StartPoint >= 0 ? QByteArray::number(StartPoint) : QByteArray()) + '-' +
                 (EndPoint >= 0 ? QByteArray::number(EndPoint) : QByteArray());
     }
-    client.Get(URL, file.Get(), range);
+    try {
+        client.Get(URL, file.Get(), range);
+    } catch (...) {
+        // A transfer that failed before its first byte leaves no empty file.
+        struct stat info {};
+        if (fstat(file.Get(), &info) == 0 && info.st_size == 0)
+            unlink(partialPath.constData());
+        throw;
+    }
     if (client.Aborted()) {
         FTransferIncomplete = true;
         return;
+    }
+    // A playlist or manifest is an address list, not the media: the selector
+    // found no file to fetch directly.
+    char head[512] = {};
+    const ssize_t headSize = StartPoint > 0 ? 0 : pread(file.Get(), head, sizeof(head) - 1, 0);
+    const QByteArray start = QByteArray(head, headSize > 0 ? headSize : 0).trimmed();
+    if (start.startsWith("#EXTM3U") || start.startsWith("<MPD") ||
+        (start.startsWith("<?xml") && start.contains("<MPD"))) {
+        unlink(partialPath.constData());
+        throw EKavroError(QStringLiteral("PlaylistNotMedia"));
     }
     // Renamed while still locked, so nobody can truncate the complete file
     // between the two steps.

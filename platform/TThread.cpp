@@ -86,6 +86,9 @@ TThread::~TThread() {
 }
 
 void TThread::Start() {
+    // A second start would replace a running thread, which ends the program.
+    if (Started())
+        return;
     EnsureWakeup();
     FThread = std::thread(&TThread::Run, this);
 }

@@ -230,6 +230,12 @@ TEST_F(CliTest, ProgramsBesideTheExecutableWin) {
               ReadTestFile(Out.filePath(QStringLiteral("Near_(1080p)_abc.mp4"))));
 }
 
+TEST_F(CliTest, HelpIsAnAnswerNotAnError) {
+    EXPECT_EQ(0, Run({QStringLiteral("--help")}));
+    EXPECT_TRUE(Stdout.startsWith("usage: kavro-cli")) << Stdout.toStdString();
+    EXPECT_TRUE(Stderr.isEmpty()) << Stderr.toStdString();
+}
+
 TEST_F(CliTest, FailuresExitNonZeroWithTheirMessage) {
     struct Case {
         const char* Name;
@@ -271,6 +277,12 @@ TEST_F(CliTest, FailuresExitNonZeroWithTheirMessage) {
          2,
          "unknown quality"},
         {"no address", {}, {}, 2, "usage:"},
+        {"no such output folder",
+         {},
+         {QStringLiteral("--output"), QStringLiteral("/no/such/folder"),
+          QStringLiteral("https://www.youtube.com/watch?v=abc")},
+         1,
+         "The output folder /no/such/folder does not exist"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);

@@ -59,6 +59,28 @@ protected:
 
 } // namespace
 
+TEST_F(HttpTransferTest, APlaylistOrManifestIsNeverSavedAsTheMedia) {
+    const std::pair<const char*, QByteArray> bodies[] = {
+        {"list.m3u8", "#EXTM3U\n#EXT-X-VERSION:3\n#EXTINF:10,\nsegment0.ts\n"},
+        {"manifest.mpd", "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<MPD "
+                         "xmlns=\"urn:mpeg:dash:schema:mpd:2011\">"},
+        {"bare.mpd", "\n<MPD type=\"static\">"},
+    };
+    for (const auto& [name, body] : bodies) {
+        SCOPED_TRACE(name);
+        WriteTestFile(Site.filePath(QString::fromLatin1(name)), body);
+        auto job = MakeJob();
+        try {
+            job->DownloadFile(Url((std::string("/files/") + name).c_str()), Target(), 0, 0);
+            ADD_FAILURE() << "no error";
+        } catch (const EKavroError& error) {
+            EXPECT_EQ(QStringLiteral("PlaylistNotMedia"), ErrorMessage(error));
+        }
+        EXPECT_FALSE(QFileInfo::exists(Target()));
+        EXPECT_FALSE(QFileInfo::exists(Target() + QStringLiteral(".part")));
+    }
+}
+
 TEST_F(HttpTransferTest, AReceiverThatThrowsStopsTheTransferAndKeepsWhatArrived) {
     auto job = MakeJob();
     int64_t atThrow = -1;
@@ -173,6 +195,10 @@ TEST_F(HttpTransferTest, FailuresRaiseAnErrorAndNeverShowTheFinalName) {
         // What arrived stays, and it is the start of the media, never an error page.
         if (c.PartialBytes >= 0) {
             EXPECT_EQ(c.PartialBytes, partial.size());
+        }
+        if (c.PartialBytes == 0) {
+            EXPECT_FALSE(QFileInfo::exists(Target() + QStringLiteral(".part")))
+                << "nothing arrived, so no empty file stays";
         }
         EXPECT_EQ(Media.left(partial.size()), partial);
         if (c.Message.startsWith(u"HttpStatusError")) {

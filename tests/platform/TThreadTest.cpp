@@ -73,3 +73,16 @@ TEST(TThread, TheEventLoopServesSynchronizedCallsWithoutAWait) {
     }));
     EXPECT_FALSE(TThread::SynchronizeCallPending());
 }
+
+TEST(TThread, AStartedThreadIsNotStartedAgain) {
+    ScriptedThread worker;
+    std::atomic<int> runs{0};
+    worker.Body = [&] {
+        ++runs;
+    };
+    worker.Start();
+    worker.Start();
+    worker.WaitFor();
+    worker.Start();
+    EXPECT_EQ(1, runs.load());
+}
