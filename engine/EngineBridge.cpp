@@ -12,6 +12,7 @@
 
 TEngineInitProc EngineInit = nullptr;
 TEngineRunProc EngineRun = nullptr;
+TEngineStopProc EngineStop = nullptr;
 
 namespace {
 
@@ -75,8 +76,14 @@ bool LoadEngine(const char* libraryName) {
     }
     EngineInit = init;
     EngineRun = run;
+    EngineStop = reinterpret_cast<TEngineStopProc>(dlsym(library, "Stop"));
     LoadError.clear();
     return true;
+}
+
+void StopEngine() {
+    if (EngineStop)
+        EngineStop();
 }
 
 QString EngineLoadError() {
@@ -100,7 +107,7 @@ QString RunEngine(const std::vector<QByteArray>& arguments) {
     PrintedBytes.clear();
     if (result == EngineFormatUnavailable)
         throw EKavroError(QStringLiteral("QualityUnavailable"));
-    if (result == EngineAnswerTooLong || AnswerTooLong)
+    if (result == EngineAnswerTooLong || result == EngineStopped || AnswerTooLong)
         Output.clear(); // the attempt fails like any answer of no known shape
     else if (result < 0)
         throw EKavroError(QStringLiteral("ExtractorStartFailed"));

@@ -14,6 +14,8 @@ using TEnginePrintProc = void (*)(const char* text);
 using TEngineInitProc = int (*)(int32_t reserved, const void* runtimeImage);
 // Returns the extractor's exit status, or one of the negative results below.
 using TEngineRunProc = int (*)(int32_t argc, const char* const* argv, TEnginePrintProc print);
+// Optional: ends the run in progress, from any thread.
+using TEngineStopProc = void (*)();
 }
 
 inline constexpr char EngineLibraryName[] = "libKavro.so";
@@ -22,12 +24,18 @@ inline constexpr char EngineLibraryName[] = "libKavro.so";
 inline constexpr int EngineCannotStart = -1;       // the extractor program could not start
 inline constexpr int EngineFormatUnavailable = -2; // no stream in the requested format
 inline constexpr int EngineAnswerTooLong = -3;     // far more output than any answer
+inline constexpr int EngineStopped = -4;           // ended by Stop
 
 // What one run may print; beyond it the attempt fails, whatever the library did.
 inline constexpr qsizetype EngineAnswerLimit = 8 * 1024 * 1024;
 
 extern TEngineInitProc EngineInit;
 extern TEngineRunProc EngineRun;
+extern TEngineStopProc EngineStop; // null for a library without the export
+
+// Ends the engine run in progress, when the library can; a run then returns
+// without an answer.
+void StopEngine();
 
 // Loads the engine once at start-up and hands it the MemDll2 resource. A bare
 // name is found beside the executable, else on the library path. Returns false, with

@@ -74,8 +74,9 @@ QStringList SplitCommandLine(const QString& commandLine) {
     return arguments;
 }
 
-QString RunAndCapture(const QString& commandLine, const QString& workingDir, int* exitCode) {
-    const TCapturedRun run = SpawnAndCapture(SplitCommandLine(commandLine), workingDir);
+QString RunAndCapture(const QString& commandLine, const QString& workingDir, int* exitCode,
+                      TChildControl* running) {
+    const TCapturedRun run = SpawnAndCapture(SplitCommandLine(commandLine), workingDir, running);
     if (exitCode)
         *exitCode = run.Started ? run.ExitCode : -1;
     // Decoded as a whole, so a character split between two reads arrives intact.
@@ -118,12 +119,13 @@ QString LastLine(const QString& text) {
 
 } // namespace
 
-void MuxStreams(const QString& videoFile, const QString& audioFile, const QString& outputFile) {
+void MuxStreams(const QString& videoFile, const QString& audioFile, const QString& outputFile,
+                TChildControl* running) {
     const QString muxer = MuxerProgram();
     const QString partial = PartialOutputName(outputFile);
     int exitCode = -1;
     const QString output = RunAndCapture(MuxCommandLine(muxer, videoFile, audioFile, partial),
-                                         QStringLiteral("/"), &exitCode);
+                                         QStringLiteral("/"), &exitCode, running);
     if (exitCode == -1)
         throw EKavroError(QStringLiteral("MuxerStartFailed"), {muxer});
     if (exitCode != 0) {

@@ -1,8 +1,10 @@
 #include "uDownloadThread.h"
 
+#include "EngineBridge.h"
 #include "HttpClient.h"
 #include "KavroError.h"
 #include "MediaResolution.h"
+#include "Process.h"
 #include "QualityCatalogue.h"
 #include "StreamMuxer.h"
 
@@ -140,8 +142,8 @@ void TDownloadThread::Execute() {
                 DownloadFile(FAudioURL, audioFile, FStartPoint, FEndPoint);
             }
             // Partial streams are never merged: what arrived stays for the user.
-            if (!FTransferIncomplete) {
-                MuxStreams(videoFile, audioFile, FFileName);
+            if (!FTransferIncomplete && !Terminated()) {
+                MuxStreams(videoFile, audioFile, FFileName, &FMuxer);
                 QFile::remove(videoFile);
                 QFile::remove(audioFile);
             }
@@ -151,10 +153,20 @@ void TDownloadThread::Execute() {
         }
         RaiseDownloadEnd();
     } catch (const std::exception& error) {
-        DoError(ErrorMessage(error));
+        // A merge ended by Stop fails as a merge; for the user it is a stop.
+        if (Terminated())
+            RaiseDownloadEnd();
+        else
+            DoError(ErrorMessage(error));
     } catch (...) {
         DoError(QStringLiteral("UnexpectedError"));
     }
+}
+
+void TDownloadThread::Terminate() {
+    TThread::Terminate();
+    StopEngine();
+    StopChild(FMuxer);
 }
 
 void TDownloadThread::DownloadFile(const QString& URL, const QString& FileName, int64_t StartPoint,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Process.h"
 #include "TThread.h"
 
 #include <QString>
@@ -35,6 +36,9 @@ public:
                     const QString& FormatExt, const QString& FormatHeight, int32_t ThreadNo,
                     int64_t StartPoint, int64_t EndPoint);
     ~TDownloadThread() override;
+
+    // Also ends an extraction or a merge under way, not only a transfer.
+    void Terminate() override;
 
     void PauseDownload() { FPauseDownload.store(true); }
     void ResumeDownload() { FShouldResume.store(true); }
@@ -109,4 +113,5 @@ private:
     QString FAudioURL;
     // A transfer of this run was stopped, paused or aborted by its receiver.
     bool FTransferIncomplete = false;
+    TChildControl FMuxer; // the merging muxer
 };

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 
 #include <fcntl.h>
@@ -36,6 +37,7 @@ constexpr std::string_view RuntimeHeader = "KavroEngineRuntime 1";
 constexpr int CannotStart = -1;
 constexpr int FormatUnavailable = -2; // the extractor has no stream in the requested format
 constexpr int AnswerTooLong = -3;     // the extractor printed far more than any answer
+constexpr int Stopped = -4;           // ended by Stop
 
 // No real answer comes near this; an extractor that prints without end is
 // stopped here rather than fill the program's memory.
@@ -60,6 +62,11 @@ struct TWorker {
     int Served = 0;
 };
 TWorker Worker;
+// What Stop ends, readable without the run's lock: the one-shot extractor's
+// process group, or the worker serving a request.
+std::atomic<pid_t> RunningChild{0};
+std::atomic<pid_t> BusyWorker{0};
+std::atomic<bool> StopRequested{false};
 std::string FailedWorkerKey; // a worker that could not serve is not tried again
 std::mutex RunMutex;
 
@@ -174,6 +181,10 @@ bool RunThroughWorker(const std::vector<std::string>& arguments, TPrintProcForWo
     }
     if (!SendAll(Worker.Channel, request))
         return false;
+    BusyWorker.store(Worker.Pid);
+    struct TIdle {
+        ~TIdle() { BusyWorker.store(0); }
+    } idle;
 
     // The answer is kept until it is complete, so that a worker that dies
     // half-way leaves nothing printed twice.
@@ -323,6 +334,7 @@ __attribute__((visibility("default"))) int Run(int32_t argc, const char* const* 
         sigaction(SIGCHLD, &childSignal, nullptr);
     }
 
+    StopRequested.store(false);
     // posix_spawnp searches PATH for a bare name.
     const TExtractorChoice choice = ChooseExtractor(ExtractorName, OverrideVariable);
     const std::string& program = choice.Argv.front();
@@ -347,6 +359,10 @@ __attribute__((visibility("default"))) int Run(int32_t argc, const char* const* 
             int result = 0;
             if (RunThroughWorker(arguments, print, result))
                 return result;
+            if (StopRequested.load()) {
+                StopWorker(); // ended by Stop: started again by the next run
+                return Stopped;
+            }
             // A worker that never answered will not: this extractor goes one-shot.
             if (Worker.Served == 0)
                 FailedWorkerKey = key;
@@ -386,6 +402,11 @@ __attribute__((visibility("default"))) int Run(int32_t argc, const char* const* 
     posix_spawn_file_actions_destroy(&actions);
     close(out[1]);
     close(err[1]);
+    if (spawnError == 0) {
+        RunningChild.store(child);
+        if (StopRequested.load()) // a Stop that came while it started
+            kill(-child, SIGKILL);
+    }
     if (spawnError != 0) {
         close(out[0]);
         close(err[0]);
@@ -445,6 +466,7 @@ __attribute__((visibility("default"))) int Run(int32_t argc, const char* const* 
             close(fd.fd);
     }
 
+    RunningChild.store(0);
     int status = 0;
     while (waitpid(child, &status, 0) < 0) {
         if (errno != EINTR)
@@ -452,10 +474,23 @@ __attribute__((visibility("default"))) int Run(int32_t argc, const char* const* 
     }
     if (tooLong)
         return AnswerTooLong;
+    if (StopRequested.load())
+        return Stopped;
     const int exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     if (exitStatus != 0 && formatUnavailable)
         return FormatUnavailable;
     return exitStatus;
+}
+
+// Ends the run in progress, from any thread: the extractor with everything it
+// started, or the worker's request (the worker is started again next time).
+__attribute__((visibility("default"))) void Stop() {
+    StopRequested.store(true);
+    for (const std::atomic<pid_t>* running : {&RunningChild, &BusyWorker}) {
+        const pid_t pid = running->load();
+        if (pid > 0)
+            kill(-pid, SIGKILL);
+    }
 }
 
 } // extern "C"

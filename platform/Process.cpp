@@ -37,7 +37,15 @@ QString FindProgram(const QString& name) {
     return QStandardPaths::findExecutable(name);
 }
 
-TCapturedRun SpawnAndCapture(const QStringList& argv, const QString& workingDir) {
+void StopChild(TChildControl& control) {
+    control.Stop.store(true);
+    const pid_t pid = control.Pid.load();
+    if (pid > 0)
+        kill(-pid, SIGKILL);
+}
+
+TCapturedRun SpawnAndCapture(const QStringList& argv, const QString& workingDir,
+                             TChildControl* control) {
     TCapturedRun run;
     if (argv.isEmpty())
         return run;
@@ -60,9 +68,14 @@ TCapturedRun SpawnAndCapture(const QStringList& argv, const QString& workingDir)
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDERR_FILENO);
     if (!dir.isEmpty())
         posix_spawn_file_actions_addchdir_np(&actions, dir.constData());
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
     pid_t child = 0;
     const int error =
-        posix_spawnp(&child, pointers[0], &actions, nullptr, pointers.data(), environ);
+        posix_spawnp(&child, pointers[0], &actions, &attributes, pointers.data(), environ);
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     // Closed at once, so the pipe reports its end when the child exits.
     close(pipeFds[1]);
@@ -71,6 +84,12 @@ TCapturedRun SpawnAndCapture(const QStringList& argv, const QString& workingDir)
         return run;
     }
     run.Started = true;
+    if (control) {
+        control->Pid.store(child);
+        // A stop that came while the child started: its process id was not known yet.
+        if (control->Stop.load())
+            kill(-child, SIGKILL);
+    }
 
     char buffer[16384];
     for (;;) {
@@ -82,6 +101,10 @@ TCapturedRun SpawnAndCapture(const QStringList& argv, const QString& workingDir)
         run.Output.append(buffer, count);
     }
     close(pipeFds[0]);
+    // Cleared before the child is reaped, so its number is never signalled
+    // once the system may have given it to another process.
+    if (control)
+        control->Pid.store(0);
 
     int status = 0;
     while (waitpid(child, &status, 0) < 0) {

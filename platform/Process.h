@@ -4,6 +4,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
+
+#include <sys/types.h>
+
 // The folder of the running executable, ending in a separator; empty when the
 // system cannot name the executable.
 QString ExecutableFolder();
@@ -26,4 +30,14 @@ struct TCapturedRun {
 // Runs a program (a path, or a bare name looked up on PATH) in `workingDir`,
 // with standard input from /dev/null, and captures both output streams through
 // one pipe. The pipe is drained before the wait, so a talkative child never blocks.
-TCapturedRun SpawnAndCapture(const QStringList& argv, const QString& workingDir);
+// The child leads a process group of its own, so that a terminal's Ctrl-C
+// reaches only this program, which stops its children itself.
+struct TChildControl {
+    std::atomic<pid_t> Pid{0};     // the running child, 0 when there is none
+    std::atomic<bool> Stop{false}; // once set, the child is ended, also one that starts later
+};
+TCapturedRun SpawnAndCapture(const QStringList& argv, const QString& workingDir,
+                             TChildControl* control = nullptr);
+
+// Ends the child of `control` with everything it started, now or as it starts.
+void StopChild(TChildControl& control);

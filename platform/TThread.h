@@ -19,7 +19,8 @@ public:
     TThread& operator=(const TThread&) = delete;
 
     void Start();
-    void Terminate() { FTerminated.store(true); }
+    // Sets the terminate flag; a job may also end what it waits for.
+    virtual void Terminate() { FTerminated.store(true); }
     bool Terminated() const { return FTerminated.load(); }
     bool Started() const { return FThread.joinable() || FFinished.load(); }
     bool Finished() const { return FFinished.load(); }

@@ -289,6 +289,33 @@ TEST_F(DownloadThreadTest, StopDuringTheVideoOfAMergeKeepsWhatArrivedAndMergesNo
     EXPECT_FALSE(Site.Server->RequestLog().contains("GET /files/a.bin"));
 }
 
+TEST_F(DownloadThreadTest, StopEndsAMergeThatWouldRunForMinutesAndKeepsTheStreams) {
+    Engine.SetAnswer(MergeAnswer());
+    const QString marker = Site.Path("muxer-started");
+    const QString muxer = Site.Path("slow-ffmpeg");
+    WriteTestFile(muxer,
+                  "#!/bin/sh\ntouch '" + QFile::encodeName(marker) +
+                      "'\necho partial > \"$8\"\nsleep 600\n",
+                  true);
+    qputenv("KAVRO_FFMPEG", muxer.toUtf8());
+    auto job = MakeJob(PageUrl, "mp4", "1080");
+    job->Start();
+    ASSERT_TRUE(WaitUntil([&] {
+        TThread::ServeSynchronizeCalls(); // the job's start events
+        return QFileInfo::exists(marker);
+    }));
+    job->Terminate();
+    job->WaitFor(); // would wait for the muxer's ten minutes
+
+    const EventList events = TakeEvents();
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ("end", events.back()) << "a stop is no error";
+    EXPECT_EQ(QStringList({QStringLiteral("Clip_(1080p)_abc.mp4.audio"),
+                           QStringLiteral("Clip_(1080p)_abc.mp4.video")}),
+              OutFiles())
+        << "both streams stay; the muxer's partial output goes";
+}
+
 TEST_F(DownloadThreadTest, AStopThatMeetsAWaitingEventDoesNotDeadlock) {
     // The call to serve last before stopping: 1 the address-resolution event,
     // 2 the start event; the stop then meets the start event or the end event.

@@ -5,6 +5,7 @@
 #include "SyncWait.h"
 #include "TestFiles.h"
 #include "TestServer.h"
+#include "uDownloadThread.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -335,4 +336,24 @@ TEST_F(RealExtractorTest, TheWorkerEndsWithItsProgramEvenWhenThatIsKilled) {
         const QByteArray stat = ReadTestFile(proc + QStringLiteral("/stat"));
         return stat.isEmpty() || stat.mid(stat.lastIndexOf(')') + 2).startsWith('Z');
     }));
+}
+
+TEST_F(RealExtractorTest, StopEndsAnExtractionThatWouldRunForMinutes) {
+    const QString marker = Home.filePath(QStringLiteral("started"));
+    const QString script = Home.filePath(QStringLiteral("slow-extractor"));
+    WriteTestFile(script, "#!/bin/sh\ntouch '" + QFile::encodeName(marker) + "'\nsleep 600\n",
+                  true);
+    qputenv("KAVRO_EXTRACTOR", script.toUtf8());
+    QTemporaryDir out;
+    TDownloadThread job(QStringLiteral("https://www.youtube.com/watch?v=abc"), QString(),
+                        out.path(), QStringLiteral("mp4"), QStringLiteral("720"), 0, 0, 0);
+    std::atomic<bool> failed{false};
+    job.SetOnErrorEvent([&](TDownloadThread*, const QString&) { failed.store(true); });
+    job.Start();
+    ASSERT_TRUE(WaitUntil([&] { return QFileInfo::exists(marker); }));
+    job.Terminate();
+    EXPECT_TRUE(WaitUntil([&] { return job.Finished(); }, std::chrono::seconds(20)))
+        << "the extractor was not stopped";
+    job.WaitFor();
+    EXPECT_FALSE(failed.load()) << "a stop is no error";
 }
