@@ -139,9 +139,13 @@ void THttpClient::Get(const QString& url, int fd, const QByteArray& rangeValue) 
     FPending.clear();
     FPending.reserve(WriteBufferSize);
 
+    // The header set the extractor itself sends to the video service, which
+    // treats other clients worse; and no compression of media.
     std::unique_ptr<curl_slist, SlistCleanup> headers;
+    for (const char* header : MediaRequestHeaders)
+        headers.reset(curl_slist_append(headers.release(), header));
     if (!rangeValue.isEmpty())
-        headers.reset(curl_slist_append(nullptr, ("Range: " + rangeValue).constData()));
+        headers.reset(curl_slist_append(headers.release(), ("Range: " + rangeValue).constData()));
 
     char errorText[CURL_ERROR_SIZE] = {};
     const QByteArray urlBytes = url.toUtf8();

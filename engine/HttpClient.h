@@ -8,6 +8,16 @@
 #include <functional>
 #include <vector>
 
+// Sent with every media request.
+inline constexpr const char* MediaRequestHeaders[] = {
+    "User-Agent: Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 (KHTML, like Gecko) "
+    "Chrome/142.0.0.0 Safari/537.36",
+    "Accept: text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8",
+    "Accept-Language: en-us,en;q=0.5",
+    "Sec-Fetch-Mode: navigate",
+    "Accept-Encoding: identity",
+};
+
 // One HTTP GET into an open file, on libcurl's easy interface.
 class THttpClient {
 public:

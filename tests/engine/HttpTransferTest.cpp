@@ -113,7 +113,14 @@ TEST_F(HttpTransferTest, WholeResourceArrivesUnderItsFinalName) {
     EXPECT_EQ(MediaSize, Reports.back().ReadCount);
     for (const Report& report : Reports)
         EXPECT_EQ(MediaSize, report.ContentLength);
-    EXPECT_FALSE(Server->RequestLog().contains("Range:"));
+    const QByteArray request = Server->RequestLog();
+    EXPECT_FALSE(request.contains("Range:"));
+    // The header set of a desktop browser, as the extractor sends it, and no compression.
+    for (const char* header :
+         {"\r\nUser-Agent: Mozilla/5.0 (X11; Linux x86_64)", "\r\nAccept: text/html,",
+          "\r\nAccept-Language: en-us,en;q=0.5\r\n", "\r\nSec-Fetch-Mode: navigate\r\n",
+          "\r\nAccept-Encoding: identity\r\n"})
+        EXPECT_TRUE(request.contains(header)) << header << " in " << request.toStdString();
 }
 
 TEST_F(HttpTransferTest, RangeIsAskedForAndWrittenAtItsOffset) {
