@@ -161,7 +161,6 @@ int main(int argc, char** argv) {
     int32_t downloadIndex = 0, downloadCount = 0;
     QString currentName;
     QString errorMessage;
-    bool stopped = false;
     bool finished = false;
 
     const auto finish = [&] {
@@ -170,17 +169,19 @@ int main(int argc, char** argv) {
         finished = true;
         job.WaitFor();
         status.Finish();
+        // The outcome decides, not the signal: a file completed before a stop
+        // is a success.
         if (!errorMessage.isEmpty()) {
             Print(stderr, QStringLiteral("kavro-cli: %1\n").arg(TranslateMessage(errorMessage)));
             app.exit(1);
-        } else if (stopped) {
-            Print(stderr, QStringLiteral("kavro-cli: %1\n")
-                              .arg(GetLanguageString(QStringLiteral("DownloadStopped"))));
-            app.exit(130);
-        } else {
+        } else if (job.Completed()) {
             Print(stdout, QStringLiteral("%1: %2\n")
                               .arg(GetLanguageString(QStringLiteral("Ready")), job.FileName()));
             app.exit(0);
+        } else {
+            Print(stderr, QStringLiteral("kavro-cli: %1\n")
+                              .arg(GetLanguageString(QStringLiteral("DownloadStopped"))));
+            app.exit(130);
         }
     };
     const auto postFinish = [&] {
@@ -232,7 +233,6 @@ int main(int argc, char** argv) {
 
     // Ctrl-C stops the job as the Stop button does: terminate, then wait.
     if (!OnTerminationSignal(&app, [&] {
-            stopped = true;
             job.Terminate();
             finish();
         }))

@@ -146,10 +146,12 @@ void TDownloadThread::Execute() {
                 MuxStreams(videoFile, audioFile, FFileName, &FMuxer);
                 QFile::remove(videoFile);
                 QFile::remove(audioFile);
+                FCompleted.store(true);
             }
         } else {
             RaiseDownloadStart(1, 1);
             DownloadFile(FVideoURL, FFileName, FStartPoint, FEndPoint);
+            FCompleted.store(!FTransferIncomplete);
         }
         RaiseDownloadEnd();
     } catch (const std::exception& error) {

@@ -68,6 +68,8 @@ public:
     // Read only on the job's thread, or after it has ended.
     int64_t LastDownloaded() const { return FLastDownloaded; }
     bool NeedYoutubeMux() const { return FNeedYoutubeMux; }
+    // The file is complete under its final name (a stop that came later changes nothing).
+    bool Completed() const { return FCompleted.load(); }
     const QString& FormatExt() const { return FFormatExt; }
     const QString& FileName() const { return FFileName; }
 
@@ -114,4 +116,5 @@ private:
     // A transfer of this run was stopped, paused or aborted by its receiver.
     bool FTransferIncomplete = false;
     TChildControl FMuxer; // the merging muxer
+    std::atomic<bool> FCompleted{false};
 };

@@ -196,6 +196,8 @@ TEST_F(DownloadThreadTest, RunsRaiseTheirEventsInOrder) {
         QStringList files = OutFiles();
         files.removeAll(QStringLiteral("Clip_(1080p)_abc.mp4.video.part"));
         EXPECT_EQ(c.Files, files);
+        EXPECT_EQ(!c.Files.isEmpty(), job->Completed())
+            << "complete exactly when the file is there";
     }
 }
 
@@ -211,6 +213,7 @@ TEST_F(DownloadThreadTest, MergedFileHoldsVideoThenAudioAndTheTemporariesAreGone
     EXPECT_EQ(Out.path() + QStringLiteral("/Clip_(1080p)_abc.mp4"), job->FileName());
     EXPECT_EQ(PatternBytes(VideoSize) + PatternBytes(AudioSize), ReadTestFile(job->FileName()));
     EXPECT_EQ(QStringList{QStringLiteral("Clip_(1080p)_abc.mp4")}, OutFiles());
+    EXPECT_TRUE(job->Completed());
 }
 
 TEST_F(DownloadThreadTest, AFailedMergeKeepsTheDownloadedStreams) {
@@ -287,6 +290,7 @@ TEST_F(DownloadThreadTest, StopDuringTheVideoOfAMergeKeepsWhatArrivedAndMergesNo
     EXPECT_EQ(job->LastDownloaded(), video.size());
     EXPECT_EQ(PatternBytes(VideoSize).left(video.size()), video);
     EXPECT_FALSE(Site.Server->RequestLog().contains("GET /files/a.bin"));
+    EXPECT_FALSE(job->Completed());
 }
 
 TEST_F(DownloadThreadTest, StopEndsAMergeThatWouldRunForMinutesAndKeepsTheStreams) {
