@@ -15,12 +15,14 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QSocketNotifier>
 #include <QTimer>
 
 #include <atomic>
 #include <cstdio>
 #include <memory>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -82,12 +84,58 @@ public:
         if (FLive && !FLastLine.isEmpty())
             Print(stdout, QStringLiteral("\n"));
         FLastLine.clear();
+        RestoreErrors();
     }
     bool Live() const { return FLive; }
 
+    // On a terminal, what goes to standard error (the extractor's warnings, say)
+    // is passed on through a pipe, so that it stands on lines of its own above
+    // the live line instead of being glued onto it.
+    void CatchErrors() {
+        int errors[2];
+        if (!FLive || pipe2(errors, O_CLOEXEC | O_NONBLOCK) != 0)
+            return;
+        FTerminalErrors = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+        dup2(errors[1], STDERR_FILENO);
+        close(errors[1]);
+        FErrors = errors[0];
+        FNotifier = std::make_unique<QSocketNotifier>(FErrors, QSocketNotifier::Read);
+        QObject::connect(FNotifier.get(), &QSocketNotifier::activated, [this] { PassOnErrors(); });
+    }
+
 private:
+    void PassOnErrors() {
+        char buffer[4096];
+        for (;;) {
+            const ssize_t count = read(FErrors, buffer, sizeof(buffer));
+            if (count <= 0)
+                return;
+            QByteArray text = "\r\x1b[K" + QByteArray(buffer, count);
+            if (!text.endsWith('\n'))
+                text += '\n';
+            [[maybe_unused]] const ssize_t written =
+                write(FTerminalErrors, text.constData(), text.size());
+            if (!FLastLine.isEmpty())
+                Print(stdout, QStringLiteral("\r\x1b[K") + FLastLine);
+        }
+    }
+    void RestoreErrors() {
+        if (FErrors < 0)
+            return;
+        fflush(stderr);
+        dup2(FTerminalErrors, STDERR_FILENO); // what is still in the pipe comes first
+        PassOnErrors();
+        FNotifier.reset();
+        close(FErrors);
+        close(FTerminalErrors);
+        FErrors = FTerminalErrors = -1;
+    }
+
     bool FLive;
     QString FLastLine;
+    int FErrors = -1;
+    int FTerminalErrors = -1;
+    std::unique_ptr<QSocketNotifier> FNotifier;
 };
 
 } // namespace
@@ -155,6 +203,7 @@ int main(int argc, char** argv) {
     const TYoutubeQualityItem item = QualityCatalogue()[quality].Item();
     TDownloadThread job(url, QString(), output, item.Ext, item.Height, 0, 0, 0);
     TTerminalStatus status(isatty(STDOUT_FILENO) == 1);
+    status.CatchErrors();
     std::atomic<int32_t> position{0};
     std::atomic<int32_t> speed{0};
     std::atomic<bool> progressSeen{false};

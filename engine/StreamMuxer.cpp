@@ -130,8 +130,11 @@ void MuxStreams(const QString& videoFile, const QString& audioFile, const QStrin
         throw EKavroError(QStringLiteral("MuxerStartFailed"), {muxer});
     if (exitCode != 0) {
         QFile::remove(partial);
-        throw EKavroError(QStringLiteral("MuxFailed"),
-                          {QString::number(exitCode), LastLine(output)});
+        const QString reason = LastLine(output);
+        // A muxer that says nothing still has its exit code told, not an empty reason.
+        if (reason.isEmpty())
+            throw EKavroError(QStringLiteral("MuxFailedSilently"), {QString::number(exitCode)});
+        throw EKavroError(QStringLiteral("MuxFailed"), {QString::number(exitCode), reason});
     }
     if (!QFileInfo(partial).isFile())
         throw EKavroError(QStringLiteral("MuxNoOutput"));

@@ -40,7 +40,7 @@ protected:
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), Config.path());
         env.insert(QStringLiteral("LC_ALL"), Locale);
         env.remove(QStringLiteral("LANGUAGE"));
-        if (program == QStringLiteral(KAVRO_CLI_PATH))
+        if (program == QStringLiteral(KAVRO_CLI_PATH) || !Launcher.isEmpty())
             env.insert(QStringLiteral("KAVRO_EXTRACTOR"),
                        Site.filePath(QStringLiteral("extractor")));
         else
@@ -228,6 +228,25 @@ TEST_F(CliTest, ProgramsBesideTheExecutableWin) {
     ASSERT_EQ(0, Finish()) << Stderr.toStdString();
     EXPECT_EQ(QByteArray("merged beside\n"),
               ReadTestFile(Out.filePath(QStringLiteral("Near_(1080p)_abc.mp4"))));
+}
+
+// On a terminal (a pseudo-terminal made by script(1)), the extractor's warning
+// stands on a line of its own instead of being glued onto the live status line.
+TEST_F(CliTest, WarningsOnATerminalDoNotJoinTheLiveLine) {
+    WriteTestFile(Site.filePath(QStringLiteral("extractor")),
+                  "#!/bin/sh\necho 'WARNING: a word from the extractor' >&2\n"
+                  "printf '%s\\n' '" +
+                      Url("/files/v.mp4").toUtf8() + "' 'Clip_(' '720' 'p)_abc.mp4'\n",
+                  true);
+    Launcher = {QStringLiteral("script"), QStringLiteral("-qec")};
+    const QString command = QStringLiteral("'%1' --quality mp4:720 --output '%2' "
+                                           "'https://www.youtube.com/watch?v=abc'")
+                                .arg(QStringLiteral(KAVRO_CLI_PATH), Out.path());
+    Start({QStringLiteral("/dev/null")}, command);
+    ASSERT_EQ(0, Finish()) << Stdout.toStdString();
+    EXPECT_TRUE(Stdout.contains("\r\x1b[KWARNING: a word from the extractor\r\n"))
+        << Stdout.toStdString();
+    EXPECT_FALSE(Stdout.contains("...WARNING")) << Stdout.toStdString();
 }
 
 TEST_F(CliTest, HelpIsAnAnswerNotAnError) {

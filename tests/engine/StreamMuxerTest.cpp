@@ -141,9 +141,12 @@ TEST_F(MuxStreamsTest, AFailedMergeIsAnErrorAndLeavesNoFinalFile) {
          "MuxFailed\x1f"
          "1\x1fInvalid data found"},
         {"muxer writes half and fails", "#!/bin/sh\nshift 7\necho x > \"$1\"\nexit 1\n",
-         "MuxFailed\x1f"
+         "MuxFailedSilently\x1f"
          "1"},
         {"muxer writes nothing", "#!/bin/sh\nexit 0\n", "MuxNoOutput"},
+        {"muxer fails without a word", "#!/bin/sh\nexit 3\n",
+         "MuxFailedSilently\x1f"
+         "3"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
