@@ -23,15 +23,6 @@ QString Text(const char* key, const QStringList& values = {}) {
     return TranslateMessage(KavroMessage(QString::fromLatin1(key), values));
 }
 
-// The first line a program prints for --version; empty when it does not run.
-QString VersionOf(const QStringList& program) {
-    const TCapturedRun run =
-        SpawnAndCapture(program + QStringList{QStringLiteral("--version")}, QStringLiteral("/"));
-    if (!run.Started || run.ExitCode != 0)
-        return {};
-    return QString::fromUtf8(run.Output).section(u'\n', 0, 0).trimmed();
-}
-
 const char* SourceKey(const std::string& source) {
     if (source == "managed")
         return "EngineSourceManaged";
@@ -49,7 +40,7 @@ int ShowEngine() {
     QStringList program;
     for (const std::string& part : choice.Argv)
         program.append(QFile::decodeName(part.c_str()));
-    const QString version = VersionOf(program);
+    const QString version = VersionLine(program);
     QString location = QFile::decodeName(choice.Location.c_str());
     if (choice.Source == "PATH")
         location = QStandardPaths::findExecutable(location);
@@ -71,7 +62,7 @@ int ShowEngine() {
     const QString runtime = managedRuntime.empty() ? QString()
                                                    : QFile::decodeName(managedRuntime.c_str()) +
                                                          QStringLiteral("/deno");
-    const QString runtimeVersion = runtime.isEmpty() ? QString() : VersionOf({runtime});
+    const QString runtimeVersion = runtime.isEmpty() ? QString() : VersionLine({runtime});
     if (runtimeVersion.isEmpty()) {
         Print(stdout, Text("EngineReportNoRuntime"));
         fine = false;

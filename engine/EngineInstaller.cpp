@@ -268,7 +268,8 @@ void Unpack(const QString& archive, const QString& target, const QString& only) 
         Refuse("EngineUnpackFailed", {FileName(archive), QString::fromUtf8(run.Output).trimmed()});
 }
 
-// The first line a program prints for `--version`, or empty when it fails.
+} // namespace
+
 QString VersionLine(const QStringList& program) {
     const TCapturedRun run =
         SpawnAndCapture(program + QStringList{QStringLiteral("--version")}, QStringLiteral("/"));
@@ -276,6 +277,8 @@ QString VersionLine(const QStringList& program) {
         return {};
     return QString::fromUtf8(run.Output).section(u'\n', 0, 0).trimmed();
 }
+
+namespace {
 
 struct TInstalled {
     QString Version;

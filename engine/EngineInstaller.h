@@ -73,6 +73,9 @@ private:
     TEngineInstallOptions FOptions;
 };
 
+// The first line a program prints for `--version`, or empty when it does not run.
+QString VersionLine(const QStringList& program);
+
 // Dotted version numbers compared part by part: -1, 0 or 1.
 int CompareVersions(const QString& a, const QString& b);
 
