@@ -4,7 +4,6 @@
 #include "EngineLocation.h"
 #include "GlobalLanguage.h"
 #include "KavroError.h"
-#include "Process.h"
 
 #include <QFile>
 #include <QStandardPaths>
