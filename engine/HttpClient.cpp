@@ -58,6 +58,23 @@ size_t THttpClient::OnHeader(char* data, size_t size, size_t count, void* self) 
     const size_t length = size * count;
     if (length >= 5 && strncmp(data, "HTTP/", 5) == 0) {
         client->FHasLocation = false;
+        client->FAcceptsRanges = false;
+        client->FRangeStart = client->FRangeTotal = -1;
+        return length;
+    }
+    if (HeaderIs(data, length, "Accept-Ranges")) {
+        client->FAcceptsRanges = QByteArray(data, static_cast<qsizetype>(length)).contains("bytes");
+        return length;
+    }
+    if (HeaderIs(data, length, "Content-Range")) {
+        // "Content-Range: bytes START-END/TOTAL"
+        const QByteArray value = QByteArray(data, static_cast<qsizetype>(length)).mid(14).trimmed();
+        const qsizetype dash = value.indexOf('-');
+        const qsizetype slash = value.indexOf('/');
+        if (value.startsWith("bytes ") && dash > 6 && slash > dash) {
+            client->FRangeStart = value.mid(6, dash - 6).toLongLong();
+            client->FRangeTotal = value.mid(slash + 1).toLongLong();
+        }
         return length;
     }
     if (HeaderIs(data, length, "Location")) {

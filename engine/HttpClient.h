@@ -43,6 +43,15 @@ public:
     void Get(const QString& url, int fd, const QByteArray& rangeValue = {});
     bool Aborted() const { return FAborted; }
 
+    // Of the final answer: its status, the body bytes received, whether the
+    // server takes Range requests, and for a 206 the range's start and the
+    // whole resource's length (-1 when not given).
+    long Status() const { return FStatus; }
+    int64_t ReadCount() const { return FReadCount; }
+    bool AcceptsRanges() const { return FAcceptsRanges; }
+    int64_t RangeStart() const { return FRangeStart; }
+    int64_t RangeTotal() const { return FRangeTotal; }
+
 private:
     static size_t OnHeader(char* data, size_t size, size_t count, void* self);
     static size_t OnWrite(char* data, size_t size, size_t count, void* self);
@@ -62,6 +71,9 @@ private:
     int64_t FReadCount = 0;
     long FStatus = 0;
     bool FHasLocation = false;
+    bool FAcceptsRanges = false;
+    int64_t FRangeStart = -1;
+    int64_t FRangeTotal = -1;
     bool FAborted = false;
     std::exception_ptr FCallbackError; // thrown by the progress receiver
     int FWriteErrno = 0;

@@ -10,6 +10,7 @@
 
 #include <QFile>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -173,11 +174,27 @@ void TDownloadThread::Terminate() {
 
 void TDownloadThread::DownloadFile(const QString& URL, const QString& FileName, int64_t StartPoint,
                                    int64_t EndPoint) {
+    // A large file comes in pieces of PieceSize: the video service slows long
+    // single requests down. The first request is a plain GET read up to one
+    // piece; the rest are Range requests, each checked, retried up to three
+    // times. For the job's events it stays one transfer: the whole length, the
+    // bytes so far.
+    const bool inPieces = EndPoint == 0 && FEndPoint == 0 && PieceSize > 0;
+    int64_t offset = 0; // bytes in the file before the current request
+    int64_t total = -1; // the whole length, from the first answer
+    bool pieceDone = false;
     THttpClient client;
     client.SetStallTimeout(StallTimeout);
     client.SetProgress(
-        [this](THttpClient* sender, int64_t contentLength, int64_t readCount, bool& abort) {
-            DoReceiveData(sender, contentLength, readCount, abort);
+        [&](THttpClient* sender, int64_t contentLength, int64_t readCount, bool& abort) {
+            if (offset == 0)
+                total = contentLength;
+            DoReceiveData(sender, offset == 0 ? contentLength : total, offset + readCount, abort);
+            if (!abort && inPieces && readCount >= PieceSize && total > offset + readCount &&
+                (offset > 0 || sender->AcceptsRanges())) {
+                pieceDone = true;
+                abort = true; // this piece is in; the next one comes by its own request
+            }
         });
     client.SetStopCheck([this] { return Terminated() || FPauseDownload.load(); });
 
@@ -201,18 +218,44 @@ void TDownloadThread::DownloadFile(const QString& URL, const QString& FileName, 
         range = "bytes=" + (StartPoint >= 0 ? QByteArray::number(StartPoint) : QByteArray()) + '-' +
                 (EndPoint >= 0 ? QByteArray::number(EndPoint) : QByteArray());
     }
-    try {
-        client.Get(URL, file.Get(), range);
-    } catch (...) {
-        // A transfer that failed before its first byte leaves no empty file.
-        struct stat info {};
-        if (fstat(file.Get(), &info) == 0 && info.st_size == 0)
-            unlink(partialPath.constData());
-        throw;
-    }
-    if (client.Aborted()) {
-        FTransferIncomplete = true;
-        return;
+    int failures = 0;
+    for (;;) {
+        pieceDone = false;
+        try {
+            client.Get(URL, file.Get(), range);
+        } catch (const EKavroError&) {
+            // A piece after the first is asked for again, from where it began.
+            if (offset > 0 && ++failures < 3 && ftruncate(file.Get(), offset) == 0 &&
+                lseek(file.Get(), offset, SEEK_SET) == offset)
+                continue;
+            // A transfer that failed before its first byte leaves no empty file.
+            struct stat info {};
+            if (fstat(file.Get(), &info) == 0 && info.st_size == 0)
+                unlink(partialPath.constData());
+            throw;
+        }
+        if (client.Aborted() && !pieceDone) {
+            FTransferIncomplete = true;
+            return;
+        }
+        if (offset > 0 && client.Status() == 200) {
+            // The server ignores ranges after all: its whole body, from the start.
+            if (ftruncate(file.Get(), 0) != 0 || lseek(file.Get(), 0, SEEK_SET) != 0)
+                throw EKavroError(QStringLiteral("FileWriteError"), {SystemReason(errno)});
+            offset = 0;
+            range.clear();
+            continue;
+        }
+        if (offset > 0 && (client.RangeStart() != offset || client.RangeTotal() != total))
+            throw EKavroError(QStringLiteral("HttpStatusError"),
+                              {QString::number(client.Status())});
+        const int64_t written = offset + client.ReadCount();
+        if (!inPieces || total <= 0 || written >= total)
+            break;
+        offset = written;
+        failures = 0;
+        range = "bytes=" + QByteArray::number(offset) + '-' +
+                QByteArray::number(std::min(offset + PieceSize, total) - 1);
     }
     // A playlist or manifest is an address list, not the media: the selector
     // found no file to fetch directly.

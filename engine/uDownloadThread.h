@@ -77,6 +77,8 @@ public:
     std::function<uint32_t()> TickSource = GetTickCount;
     // Seconds without a received byte before a transfer fails.
     int StallTimeout = 60;
+    // The size of the pieces a large file is fetched in (0: in one request).
+    int64_t PieceSize = 10 * 1024 * 1024;
 
 protected:
     void Execute() override;

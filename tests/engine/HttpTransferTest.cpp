@@ -123,6 +123,40 @@ TEST_F(HttpTransferTest, WholeResourceArrivesUnderItsFinalName) {
         EXPECT_TRUE(request.contains(header)) << header << " in " << request.toStdString();
 }
 
+TEST_F(HttpTransferTest, ALargeFileComesInCheckedPiecesAsOneTransfer) {
+    struct Case {
+        const char* Path;
+        bool InPieces; // the server takes Range requests
+    } const cases[] = {{"/files/media.bin", true}, {"/slow/media.bin", false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Path);
+        Reports.clear();
+        QFile::remove(Target());
+        const int before = Server->RequestLog().count("GET ");
+        auto job = MakeJob();
+        job->PieceSize = 1024 * 1024;
+        job->DownloadFile(Url(c.Path), Target(), 0, 0);
+
+        EXPECT_EQ(Media, ReadTestFile(Target()));
+        const QByteArray log = Server->RequestLog();
+        const int requests = log.count("GET ") - before;
+        if (c.InPieces) {
+            EXPECT_GE(requests, 3) << log.toStdString();
+            EXPECT_TRUE(log.contains("\r\nRange: bytes=")) << log.toStdString();
+        } else {
+            EXPECT_EQ(1, requests) << "a server without ranges gives the whole file at once";
+        }
+        // One continuous transfer for the job's events.
+        int64_t last = -1;
+        for (const Report& report : Reports) {
+            EXPECT_EQ(MediaSize, report.ContentLength);
+            EXPECT_GE(report.ReadCount, last);
+            last = report.ReadCount;
+        }
+        EXPECT_EQ(MediaSize, last);
+    }
+}
+
 TEST_F(HttpTransferTest, RangeIsAskedForAndWrittenAtItsOffset) {
     auto job = MakeJob(100, 199);
     job->DownloadFile(Url("/files/media.bin"), Target(), 100, 199);
