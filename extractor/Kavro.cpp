@@ -44,6 +44,29 @@ constexpr int Stopped = -4;           // ended by Stop
 constexpr size_t AnswerLimit = 8 * 1024 * 1024;
 constexpr std::string_view FormatUnavailableText = "Requested format is not available";
 
+// The extractor's standard error, passed on to the process's own and read for
+// the reason of a failure. Enough of its end is kept to find the reason split
+// between two reads.
+class TErrorOutput {
+public:
+    void Add(const char* data, size_t size) {
+        [[maybe_unused]] const ssize_t ignored = write(STDERR_FILENO, data, size);
+        FTail.append(data, size);
+        if (FTail.find(FormatUnavailableText) != std::string::npos)
+            FFormatUnavailable = true;
+        if (FTail.size() > 4096)
+            FTail.erase(0, FTail.size() - FormatUnavailableText.size());
+    }
+    // The run's result for an exit status.
+    int Result(int status) const {
+        return status != 0 && FFormatUnavailable ? FormatUnavailable : status;
+    }
+
+private:
+    std::string FTail;
+    bool FFormatUnavailable = false;
+};
+
 // Taken from the runtime image handed to Init.
 std::string WorkerProgram;
 std::string ExtractorName;
@@ -188,8 +211,8 @@ bool RunThroughWorker(const std::vector<std::string>& arguments, TPrintProcForWo
 
     // The answer is kept until it is complete, so that a worker that dies
     // half-way leaves nothing printed twice.
-    std::string answer, errorTail;
-    bool formatUnavailable = false;
+    std::string answer;
+    TErrorOutput errors;
     char head[5];
     for (;;) {
         if (!ReceiveAll(Worker.Channel, head, sizeof(head)))
@@ -197,19 +220,14 @@ bool RunThroughWorker(const std::vector<std::string>& arguments, TPrintProcForWo
         const uint32_t size = ReadUint32(head + 1);
         if (head[0] == 'X') {
             const int status = static_cast<int>(size);
-            result = status != 0 && formatUnavailable ? FormatUnavailable : status;
+            result = errors.Result(status);
             break;
         }
         std::string data(size, '\0');
         if (!ReceiveAll(Worker.Channel, data.data(), size))
             return false;
         if (head[0] == 'E') {
-            [[maybe_unused]] const ssize_t ignored = write(STDERR_FILENO, data.data(), data.size());
-            errorTail += data;
-            if (errorTail.find(FormatUnavailableText) != std::string::npos)
-                formatUnavailable = true;
-            if (errorTail.size() > 4096)
-                errorTail.erase(0, errorTail.size() - FormatUnavailableText.size());
+            errors.Add(data.data(), data.size());
         } else {
             answer += data;
             if (answer.size() > AnswerLimit) {
@@ -417,8 +435,7 @@ __attribute__((visibility("default"))) int Run(int32_t argc, const char* const* 
     char buffer[65536 + 1];
     size_t printed = 0;
     bool tooLong = false;
-    bool formatUnavailable = false;
-    std::string errorTail; // the end of standard error, where the reason stands
+    TErrorOutput errors;
     pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
     int openPipes = 2;
     while (openPipes > 0) {
@@ -440,14 +457,7 @@ __attribute__((visibility("default"))) int Run(int32_t argc, const char* const* 
                 continue;
             }
             if (fd.fd == err[0]) {
-                [[maybe_unused]] const ssize_t ignored =
-                    write(STDERR_FILENO, buffer, static_cast<size_t>(count));
-                errorTail.append(buffer, static_cast<size_t>(count));
-                if (errorTail.find(FormatUnavailableText) != std::string::npos)
-                    formatUnavailable = true;
-                // Enough of the end stays to find the reason split between reads.
-                if (errorTail.size() > 4096)
-                    errorTail.erase(0, errorTail.size() - FormatUnavailableText.size());
+                errors.Add(buffer, static_cast<size_t>(count));
                 continue;
             }
             printed += static_cast<size_t>(count);
@@ -476,10 +486,7 @@ __attribute__((visibility("default"))) int Run(int32_t argc, const char* const* 
         return AnswerTooLong;
     if (StopRequested.load())
         return Stopped;
-    const int exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    if (exitStatus != 0 && formatUnavailable)
-        return FormatUnavailable;
-    return exitStatus;
+    return errors.Result(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
 }
 
 // Ends the run in progress, from any thread: the extractor with everything it
