@@ -54,9 +54,10 @@ bool MakeSafeFileName(QString& name) {
 }
 
 // Linux holds at most 255 bytes in a name, and the longest name made from the
-// file's own adds ".video.part". The title is shortened on a character
-// boundary so that the rest (the height, the video id, the extension) stays whole.
-constexpr qsizetype NameBytesLimit = 255 - 11;
+// file's own adds ".video.origin" (a partial stream's record). The title is
+// shortened on a character boundary so that the rest (the height, the video
+// id, the extension) stays whole.
+constexpr qsizetype NameBytesLimit = 255 - 13;
 
 QString FitName(QString title, const QString& rest) {
     const qsizetype restBytes = rest.toUtf8().size();

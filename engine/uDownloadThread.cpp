@@ -56,6 +56,21 @@ private:
     int FFd;
 };
 
+QByteArray ReadSmallFile(const QByteArray& path) {
+    QFile file(QFile::decodeName(path));
+    return file.open(QIODevice::ReadOnly) ? file.read(4096) : QByteArray();
+}
+
+// Best effort: without it a later attempt only starts over.
+void WriteSmallFile(const QByteArray& path, const QByteArray& text) {
+    const int fd = open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return;
+    if (write(fd, text.constData(), static_cast<size_t>(text.size())) != text.size())
+        unlink(path.constData());
+    close(fd);
+}
+
 } // namespace
 
 TDownloadThread::TDownloadThread(const QString& URL, const QString& FileName,
@@ -172,34 +187,24 @@ void TDownloadThread::Terminate() {
     StopChild(FMuxer);
 }
 
+QByteArray TDownloadThread::OriginText(int64_t total) const {
+    return "url=" + FURL.toUtf8() + "\nformat=" + FFormatExt.toUtf8() + ':' +
+           FFormatHeight.toUtf8() + "\nlength=" + QByteArray::number(total) + '\n';
+}
+
 void TDownloadThread::DownloadFile(const QString& URL, const QString& FileName, int64_t StartPoint,
                                    int64_t EndPoint) {
     // A large file comes in pieces of PieceSize: the video service slows long
     // single requests down. The first request is a plain GET read up to one
-    // piece; the rest are Range requests, each checked, retried up to three
-    // times. For the job's events it stays one transfer: the whole length, the
-    // bytes so far.
-    const bool inPieces = EndPoint == 0 && FEndPoint == 0 && PieceSize > 0;
-    int64_t offset = 0; // bytes in the file before the current request
-    int64_t total = -1; // the whole length, from the first answer
-    bool pieceDone = false;
-    THttpClient client;
-    client.SetStallTimeout(StallTimeout);
-    client.SetProgress(
-        [&](THttpClient* sender, int64_t contentLength, int64_t readCount, bool& abort) {
-            if (offset == 0)
-                total = contentLength;
-            DoReceiveData(sender, offset == 0 ? contentLength : total, offset + readCount, abort);
-            if (!abort && inPieces && readCount >= PieceSize && total > offset + readCount &&
-                (offset > 0 || sender->AcceptsRanges())) {
-                pieceDone = true;
-                abort = true; // this piece is in; the next one comes by its own request
-            }
-        });
-    client.SetStopCheck([this] { return Terminated() || FPauseDownload.load(); });
-
+    // piece; the rest are Range requests over up to Connections connections.
+    // For the job's events it stays one transfer: the whole length, the bytes
+    // so far. A partial file left by an earlier attempt at the same video,
+    // quality and length is continued where it ends; its origin is recorded
+    // beside it until the file is complete.
+    bool inPieces = EndPoint == 0 && FEndPoint == 0 && PieceSize > 0;
     const QString partial = FileName + QStringLiteral(".part");
     const QByteArray partialPath = QFile::encodeName(partial);
+    const QByteArray originPath = QFile::encodeName(FileName + QStringLiteral(".origin"));
     FileDescriptor file(open(partialPath.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
     if (file.Get() < 0)
         throw CannotCreate(partial, errno);
@@ -207,55 +212,115 @@ void TDownloadThread::DownloadFile(const QString& URL, const QString& FileName, 
     // same name is never cut short underneath.
     if (flock(file.Get(), LOCK_EX | LOCK_NB) != 0)
         throw EKavroError(QStringLiteral("FileInUse"), {partial});
-    if (ftruncate(file.Get(), 0) != 0)
-        throw CannotCreate(partial, errno);
+
+    int64_t offset = 0; // bytes in the file before the current request
+    int64_t total = -1; // the whole length
+    if (inPieces) {
+        struct stat info {};
+        const QByteArray origin = ReadSmallFile(originPath);
+        const int64_t saved = origin.mid(origin.lastIndexOf("length=") + 7).trimmed().toLongLong();
+        if (saved > 0 && origin == OriginText(saved) && fstat(file.Get(), &info) == 0 &&
+            info.st_size > 0 && info.st_size <= saved) {
+            offset = info.st_size;
+            total = saved;
+        }
+    }
+    if (offset == 0) {
+        unlink(originPath.constData());
+        if (ftruncate(file.Get(), 0) != 0)
+            throw CannotCreate(partial, errno);
+    }
+    FResumedBytes = offset;
+
+    bool ranged = offset > 0; // requests of pieces, not the first plain GET
+    bool pieceDone = false;
+    THttpClient client;
+    client.SetStallTimeout(StallTimeout);
+    client.SetProgress(
+        [&](THttpClient* sender, int64_t contentLength, int64_t readCount, bool& abort) {
+            if (ranged) {
+                DoReceiveData(sender, total, offset + readCount, abort);
+                return;
+            }
+            total = contentLength;
+            if (readCount == 0 && inPieces && total > 0 && sender->AcceptsRanges())
+                WriteSmallFile(originPath, OriginText(total));
+            DoReceiveData(sender, contentLength, readCount, abort);
+            if (!abort && inPieces && readCount >= PieceSize && total > readCount &&
+                sender->AcceptsRanges()) {
+                pieceDone = true;
+                abort = true; // the rest comes in pieces
+            }
+        });
+    client.SetStopCheck([this] { return Terminated() || FPauseDownload.load(); });
+
+    // Nothing arrived: no empty file stays.
+    auto removeIfEmpty = [&] {
+        struct stat info {};
+        if (fstat(file.Get(), &info) == 0 && info.st_size == 0) {
+            unlink(partialPath.constData());
+            unlink(originPath.constData());
+        }
+    };
 
     FTimeStart = TickSource();
-    QByteArray range;
-    if (FEndPoint != 0) {
-        if (StartPoint > 0 && lseek(file.Get(), StartPoint, SEEK_SET) < 0)
-            throw CannotCreate(partial, errno);
-        range = "bytes=" + (StartPoint >= 0 ? QByteArray::number(StartPoint) : QByteArray()) + '-' +
-                (EndPoint >= 0 ? QByteArray::number(EndPoint) : QByteArray());
-    }
-    int failures = 0;
+    bool restarted = false;
     for (;;) {
-        pieceDone = false;
+        if (!ranged) {
+            QByteArray range;
+            if (FEndPoint != 0) {
+                if (StartPoint > 0 && lseek(file.Get(), StartPoint, SEEK_SET) < 0)
+                    throw CannotCreate(partial, errno);
+                range =
+                    "bytes=" + (StartPoint >= 0 ? QByteArray::number(StartPoint) : QByteArray()) +
+                    '-' + (EndPoint >= 0 ? QByteArray::number(EndPoint) : QByteArray());
+            }
+            pieceDone = false;
+            try {
+                client.Get(URL, file.Get(), range);
+            } catch (const EKavroError&) {
+                removeIfEmpty();
+                throw;
+            }
+            if (client.Aborted() && !pieceDone) {
+                FTransferIncomplete = true;
+                return;
+            }
+            if (!pieceDone)
+                break; // the whole body
+            offset = client.ReadCount();
+            ranged = true;
+        }
+        THttpClient::TRangesResult result;
         try {
-            client.Get(URL, file.Get(), range);
+            result = client.GetRanges(URL, file.Get(), offset, total, PieceSize,
+                                      std::max(1, Connections));
         } catch (const EKavroError&) {
-            // A piece after the first is asked for again, from where it began.
-            if (offset > 0 && ++failures < 3 && ftruncate(file.Get(), offset) == 0 &&
-                lseek(file.Get(), offset, SEEK_SET) == offset)
-                continue;
-            // A transfer that failed before its first byte leaves no empty file.
-            struct stat info {};
-            if (fstat(file.Get(), &info) == 0 && info.st_size == 0)
-                unlink(partialPath.constData());
+            // Pieces arrive out of order: only the part without a gap counts.
+            if (ftruncate(file.Get(), client.ContiguousEnd()) != 0)
+                throw EKavroError(QStringLiteral("FileWriteError"), {SystemReason(errno)});
+            removeIfEmpty();
             throw;
         }
-        if (client.Aborted() && !pieceDone) {
+        if (result == THttpClient::TRangesResult::Complete)
+            break;
+        if (result == THttpClient::TRangesResult::Aborted) {
+            if (ftruncate(file.Get(), client.ContiguousEnd()) != 0)
+                throw EKavroError(QStringLiteral("FileWriteError"), {SystemReason(errno)});
             FTransferIncomplete = true;
             return;
         }
-        if (offset > 0 && client.Status() == 200) {
-            // The server ignores ranges after all: its whole body, from the start.
-            if (ftruncate(file.Get(), 0) != 0 || lseek(file.Get(), 0, SEEK_SET) != 0)
-                throw EKavroError(QStringLiteral("FileWriteError"), {SystemReason(errno)});
-            offset = 0;
-            range.clear();
-            continue;
-        }
-        if (offset > 0 && (client.RangeStart() != offset || client.RangeTotal() != total))
+        // The server ignores ranges, or the resource is not the one begun:
+        // once more from the start, in one request.
+        if (restarted)
             throw EKavroError(QStringLiteral("HttpStatusError"),
                               {QString::number(client.Status())});
-        const int64_t written = offset + client.ReadCount();
-        if (!inPieces || total <= 0 || written >= total)
-            break;
-        offset = written;
-        failures = 0;
-        range = "bytes=" + QByteArray::number(offset) + '-' +
-                QByteArray::number(std::min(offset + PieceSize, total) - 1);
+        restarted = true;
+        unlink(originPath.constData());
+        if (ftruncate(file.Get(), 0) != 0 || lseek(file.Get(), 0, SEEK_SET) != 0)
+            throw EKavroError(QStringLiteral("FileWriteError"), {SystemReason(errno)});
+        offset = FResumedBytes = 0;
+        ranged = inPieces = false;
     }
     // A playlist or manifest is an address list, not the media: the selector
     // found no file to fetch directly.
@@ -265,6 +330,7 @@ void TDownloadThread::DownloadFile(const QString& URL, const QString& FileName, 
     if (start.startsWith("#EXTM3U") || start.startsWith("<MPD") ||
         (start.startsWith("<?xml") && start.contains("<MPD"))) {
         unlink(partialPath.constData());
+        unlink(originPath.constData());
         throw EKavroError(QStringLiteral("PlaylistNotMedia"));
     }
     // Renamed while still locked, so nobody can truncate the complete file
@@ -277,13 +343,14 @@ void TDownloadThread::DownloadFile(const QString& URL, const QString& FileName, 
         std::rename(finalPath.constData(), partialPath.constData());
         throw EKavroError(QStringLiteral("FileWriteError"), {SystemReason(error)});
     }
+    unlink(originPath.constData());
 }
 
 void TDownloadThread::DoReceiveData(THttpClient* Sender, int64_t AContentLength, int64_t AReadCount,
                                     bool& Abort) {
     if (Terminated() || FPauseDownload.load()) {
         Abort = true;
-        FLastDownloaded += AReadCount;
+        FLastDownloaded += AReadCount - FResumedBytes; // what this transfer added
         return;
     }
     if (!FOnThreadData)
@@ -293,7 +360,8 @@ void TDownloadThread::DoReceiveData(THttpClient* Sender, int64_t AContentLength,
         // Unsigned 32-bit difference: right across a wrap of the tick counter.
         const uint32_t elapsed = TickSource() - FTimeStart;
         if (elapsed != 0)
-            speed = static_cast<int32_t>(AReadCount * 1000 / static_cast<int64_t>(elapsed));
+            speed = static_cast<int32_t>((AReadCount - FResumedBytes) * 1000 /
+                                         static_cast<int64_t>(elapsed));
     }
     FOnThreadData(Sender, FThreadNo, speed, FLastDownloaded + AContentLength,
                   FLastDownloaded + AReadCount, Abort, FVisualObject);

@@ -61,7 +61,8 @@ public:
 
     // Fetches URL into FileName: the body goes to FileName + ".part", which takes
     // the final name only when the transfer completed. A stopped or paused
-    // transfer returns normally and leaves what arrived under the partial name.
+    // transfer returns normally and leaves what arrived under the partial name,
+    // with FileName + ".origin" beside it, from which a later job continues.
     void DownloadFile(const QString& URL, const QString& FileName, int64_t StartPoint,
                       int64_t EndPoint);
 
@@ -79,6 +80,8 @@ public:
     int StallTimeout = 60;
     // The size of the pieces a large file is fetched in (0: in one request).
     int64_t PieceSize = 10 * 1024 * 1024;
+    // Pieces in flight at once, each over its own connection (1: one at a time).
+    int Connections = 4;
 
 protected:
     void Execute() override;
@@ -90,6 +93,8 @@ private:
     bool ResolveDownload();
     void RaiseDownloadStart(int32_t index, int32_t count);
     void RaiseDownloadEnd();
+    // What a partial file records of where it comes from.
+    QByteArray OriginText(int64_t total) const;
 
     TDownloadThreadDataEvent FOnThreadData;
     TGetDownloadURLEvent FOnGetDownloadURLEvent;
@@ -112,6 +117,7 @@ private:
     int64_t FEndPoint;
     int32_t FThreadNo;
     uint32_t FTimeStart = 0;
+    int64_t FResumedBytes = 0; // already in the file when the transfer began
     bool FNeedYoutubeMux = false;
     QString FVideoURL;
     QString FAudioURL;

@@ -284,7 +284,9 @@ TEST_F(DownloadThreadTest, StopDuringTheVideoOfAMergeKeepsWhatArrivedAndMergesNo
 
     // After the stop no further request goes out and no empty audio file appears.
     EXPECT_EQ(EventList({"url", Start(1, 2), "progress", "end"}), TakeEvents());
-    EXPECT_EQ(QStringList({QStringLiteral("Clip_(1080p)_abc.mp4.video.part")}), OutFiles());
+    EXPECT_EQ(QStringList({QStringLiteral("Clip_(1080p)_abc.mp4.video.origin"),
+                           QStringLiteral("Clip_(1080p)_abc.mp4.video.part")}),
+              OutFiles());
     const QByteArray video =
         ReadTestFile(Out.filePath(QStringLiteral("Clip_(1080p)_abc.mp4.video.part")));
     EXPECT_EQ(job->LastDownloaded(), video.size());

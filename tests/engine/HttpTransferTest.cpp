@@ -46,7 +46,10 @@ protected:
         return job;
     }
 
-    QString Target() const { return Out.filePath(QStringLiteral("video.mp4")); }
+    // Each case its own name: a partial file left by one would be continued by the next.
+    QString Target(const QString& name = QStringLiteral("video.mp4")) const {
+        return Out.filePath(name);
+    }
     QString Url(const char* path) const { return Server->Url(QString::fromLatin1(path)); }
 
     QTemporaryDir Site;
@@ -223,22 +226,23 @@ TEST_F(HttpTransferTest, FailuresRaiseAnErrorAndNeverShowTheFinalName) {
         Reports.clear();
         auto job = MakeJob();
         job->StallTimeout = c.StallTimeout;
+        const QString target = Target(QString::number(&c - cases) + QStringLiteral(".mp4"));
         const QString url =
             QString::fromLatin1(c.Path).contains(u':') ? QString::fromLatin1(c.Path) : Url(c.Path);
         try {
-            job->DownloadFile(url, Target(), 0, 0);
+            job->DownloadFile(url, target, 0, 0);
             ADD_FAILURE() << "no error";
         } catch (const EKavroError& error) {
             EXPECT_TRUE(ErrorMessage(error).startsWith(c.Message)) << error.what();
         }
-        EXPECT_FALSE(QFileInfo::exists(Target()));
-        const QByteArray partial = ReadTestFile(Target() + QStringLiteral(".part"));
+        EXPECT_FALSE(QFileInfo::exists(target));
+        const QByteArray partial = ReadTestFile(target + QStringLiteral(".part"));
         // What arrived stays, and it is the start of the media, never an error page.
         if (c.PartialBytes >= 0) {
             EXPECT_EQ(c.PartialBytes, partial.size());
         }
         if (c.PartialBytes == 0) {
-            EXPECT_FALSE(QFileInfo::exists(Target() + QStringLiteral(".part")))
+            EXPECT_FALSE(QFileInfo::exists(target + QStringLiteral(".part")))
                 << "nothing arrived, so no empty file stays";
         }
         EXPECT_EQ(Media.left(partial.size()), partial);
@@ -258,14 +262,16 @@ TEST_F(HttpTransferTest, PauseAndStopEndTheTransferWithExactlyTheBytesRead) {
             if (read > 0)
                 pause ? raw->PauseDownload() : raw->Terminate();
         };
-        job->DownloadFile(Url("/files/media.bin"), Target(), 0, 0);
+        const QString target =
+            Target(pause ? QStringLiteral("paused.mp4") : QStringLiteral("stopped.mp4"));
+        job->DownloadFile(Url("/files/media.bin"), target, 0, 0);
 
         ASSERT_GE(Reports.size(), 2u);
         const int64_t readWhenAsked = Reports[1].ReadCount;
         EXPECT_EQ(2u, Reports.size()) << "no report after the request";
         EXPECT_LT(readWhenAsked, MediaSize);
-        EXPECT_FALSE(QFileInfo::exists(Target()));
-        const QByteArray partial = ReadTestFile(Target() + QStringLiteral(".part"));
+        EXPECT_FALSE(QFileInfo::exists(target));
+        const QByteArray partial = ReadTestFile(target + QStringLiteral(".part"));
         EXPECT_EQ(job->LastDownloaded(), partial.size());
         EXPECT_GE(partial.size(), readWhenAsked);
         EXPECT_EQ(Media.left(partial.size()), partial);
@@ -273,7 +279,7 @@ TEST_F(HttpTransferTest, PauseAndStopEndTheTransferWithExactlyTheBytesRead) {
         // A later transfer of the same job aborts at its first report and adds nothing.
         const int64_t before = job->LastDownloaded();
         Reports.clear();
-        job->DownloadFile(Url("/files/media.bin"), Target(), 0, 0);
+        job->DownloadFile(Url("/files/media.bin"), target, 0, 0);
         EXPECT_TRUE(Reports.empty());
         EXPECT_EQ(before, job->LastDownloaded());
         OnReport = nullptr;

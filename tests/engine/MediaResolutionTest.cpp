@@ -267,15 +267,15 @@ TEST_F(ResolveMediaTest, ALongTitleIsShortenedSoTheNameFitsTheFileSystem) {
         ASSERT_TRUE(ResolveMedia(QStringLiteral("https://www.youtube.com/watch?v=abc"),
                                  QStringLiteral("mp4"), QStringLiteral("1080"), false, media));
         const QByteArray name = media.FileName.toUtf8();
-        EXPECT_LE(name.size() + 11, 255) << "with .video.part it still fits";
+        EXPECT_LE(name.size() + 13, 255) << "with .video.origin it still fits";
         EXPECT_TRUE(media.FileName.endsWith(c.Rest));
         const QString kept = media.FileName.chopped(c.Rest.size());
         EXPECT_TRUE(c.Title.startsWith(kept));
         EXPECT_EQ(name, QString::fromUtf8(name).toUtf8()) << "cut on a character boundary";
-        if (c.Title.toUtf8().size() + c.Rest.toUtf8().size() + 11 <= 255)
+        if (c.Title.toUtf8().size() + c.Rest.toUtf8().size() + 13 <= 255)
             EXPECT_EQ(c.Title, kept);
         else
-            EXPECT_GT(name.size() + 11, 255 - 4) << "shortened no more than needed";
+            EXPECT_GT(name.size() + 13, 255 - 4) << "shortened no more than needed";
     }
 }
 
