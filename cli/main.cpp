@@ -1,5 +1,5 @@
 // kavro-cli: the download job behind a terminal instead of the window.
-//   kavro-cli [--quality N | --quality EXT:HEIGHT] [--output DIR] URL
+//   kavro-cli [--quality N | --quality EXT:HEIGHT] [--output DIR] [--connections N] URL
 //   kavro-cli --list
 
 #include "DownloadStatus.h"
@@ -32,12 +32,16 @@ void Print(FILE* stream, const QString& text) {
     fflush(stream);
 }
 
+constexpr int MaxConnections = 8;
+
 // Asked for, the usage goes to standard output and is no error.
 int Usage(FILE* stream) {
     Print(stream, QStringLiteral("usage: kavro-cli [--quality N | --quality EXT:HEIGHT] "
-                                 "[--output DIR] URL\n       kavro-cli --list\n"
+                                 "[--output DIR] [--connections 1-%1] URL\n"
+                                 "       kavro-cli --list\n"
                                  "       kavro-cli --engine\n       kavro-cli --update-engine\n"
-                                 "       kavro-cli --help\n"));
+                                 "       kavro-cli --help\n")
+                      .arg(MaxConnections));
     return stream == stdout ? 0 : 2;
 }
 
@@ -164,6 +168,7 @@ int main(int argc, char** argv) {
         return UpdateEngine();
 
     int quality = 0;
+    int connections = 0; // the job's own choice
     QString output = QDir::currentPath();
     QString url;
     for (qsizetype i = 0; i < args.size(); ++i) {
@@ -174,6 +179,15 @@ int main(int argc, char** argv) {
                 Print(
                     stderr,
                     QStringLiteral("kavro-cli: unknown quality \"%1\"; see --list\n").arg(args[i]));
+                return 2;
+            }
+        } else if (arg == u"--connections" && i + 1 < args.size()) {
+            bool number = false;
+            connections = args[++i].toInt(&number);
+            if (!number || connections < 1 || connections > MaxConnections) {
+                Print(stderr, QStringLiteral("kavro-cli: --connections takes 1 to %1, not \"%2\"\n")
+                                  .arg(MaxConnections)
+                                  .arg(args[i]));
                 return 2;
             }
         } else if (arg == u"--output" && i + 1 < args.size()) {
@@ -202,6 +216,8 @@ int main(int argc, char** argv) {
 
     const TYoutubeQualityItem item = QualityCatalogue()[quality].Item();
     TDownloadThread job(url, QString(), output, item.Ext, item.Height, 0, 0, 0);
+    if (connections > 0)
+        job.Connections = connections;
     TTerminalStatus status(isatty(STDOUT_FILENO) == 1);
     status.CatchErrors();
     std::atomic<int32_t> position{0};

@@ -296,6 +296,12 @@ TEST_F(CliTest, FailuresExitNonZeroWithTheirMessage) {
          2,
          "unknown quality"},
         {"no address", {}, {}, 2, "usage:"},
+        {"connections out of range",
+         {},
+         {QStringLiteral("--connections"), QStringLiteral("0"),
+          QStringLiteral("https://www.youtube.com/watch?v=abc")},
+         2,
+         "--connections takes 1 to 8"},
         {"no such output folder",
          {},
          {QStringLiteral("--output"), QStringLiteral("/no/such/folder"),
@@ -332,4 +338,31 @@ TEST_F(CliTest, InterruptStopsTheJobAndKeepsWhatArrived) {
     const QByteArray partial =
         ReadTestFile(Out.filePath(QStringLiteral("Clip_(720p)_abc.mp4.part")));
     EXPECT_EQ(PatternBytes(2 * 1024 * 1024).left(partial.size()), partial);
+}
+
+TEST_F(CliTest, DownloadingAgainAfterAStopContinuesWhereItStopped) {
+    // The first answer stalls half-way; later ones serve ranges.
+    Answer({Url("/stallonce/big.bin"), QStringLiteral("Clip_("), QStringLiteral("720"),
+            QStringLiteral("p)_abc.mp4")});
+    const QStringList arguments{QStringLiteral("--quality"), QStringLiteral("mp4:720"),
+                                QStringLiteral("--output"), Out.path(),
+                                QStringLiteral("https://www.youtube.com/watch?v=abc")};
+    Start(arguments);
+    // Half the file has arrived when the status says so.
+    while (!Stdout.contains("[ 50%]") && Cli.waitForReadyRead(30000))
+        Stdout += Cli.readAllStandardOutput();
+    ASSERT_TRUE(Stdout.contains("[ 50%]")) << Stdout.toStdString();
+    ASSERT_EQ(0, kill(static_cast<pid_t>(Cli.processId()), SIGINT));
+    ASSERT_EQ(130, Finish());
+    const qint64 kept = QFileInfo(Out.filePath(QStringLiteral("Clip_(720p)_abc.mp4.part"))).size();
+    ASSERT_GT(kept, 0);
+
+    Stderr.clear();
+    EXPECT_EQ(0, Run(arguments)) << Stderr.toStdString();
+    EXPECT_EQ(PatternBytes(2 * 1024 * 1024),
+              ReadTestFile(Out.filePath(QStringLiteral("Clip_(720p)_abc.mp4"))));
+    EXPECT_TRUE(Server->RequestLog().contains("\r\nRange: bytes=" + QByteArray::number(kept) + '-'))
+        << "only the rest was asked for";
+    EXPECT_EQ(QStringList({QStringLiteral("Clip_(720p)_abc.mp4")}),
+              QDir(Out.path()).entryList(QDir::Files));
 }

@@ -33,10 +33,11 @@ protected:
         Server = std::make_unique<TestServer>(Site.path());
     }
 
-    std::unique_ptr<TDownloadThread> MakeJob(int64_t start = 0, int64_t end = 0) {
+    std::unique_ptr<TDownloadThread> MakeJob(int64_t start = 0, int64_t end = 0,
+                                             const QString& ext = QStringLiteral("mp4")) {
         auto job = std::make_unique<TDownloadThread>(
-            QStringLiteral("https://www.youtube.com/watch?v=x"), QString(), Out.path(),
-            QStringLiteral("mp4"), QStringLiteral("720"), 0, start, end);
+            QStringLiteral("https://www.youtube.com/watch?v=x"), QString(), Out.path(), ext,
+            QStringLiteral("720"), 0, start, end);
         job->SetOnThreadData([this](THttpClient*, int32_t, int32_t speed, int64_t length,
                                     int64_t read, bool&, void*) {
             Reports.push_back({speed, length, read});
@@ -130,14 +131,19 @@ TEST_F(HttpTransferTest, ALargeFileComesInCheckedPiecesAsOneTransfer) {
     struct Case {
         const char* Path;
         bool InPieces; // the server takes Range requests
-    } const cases[] = {{"/files/media.bin", true}, {"/slow/media.bin", false}};
+        int Connections;
+        const char* Peak; // the most pieces in flight at once, where the server counts
+    } const cases[] = {{"/files/media.bin", true, 1, nullptr},
+                       {"/slow/media.bin", false, 4, nullptr},
+                       {"/gate/4/media.bin", true, 4, "4"}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Path);
         Reports.clear();
         QFile::remove(Target());
         const int before = Server->RequestLog().count("GET ");
         auto job = MakeJob();
-        job->PieceSize = 1024 * 1024;
+        job->PieceSize = 256 * 1024;
+        job->Connections = c.Connections;
         job->DownloadFile(Url(c.Path), Target(), 0, 0);
 
         EXPECT_EQ(Media, ReadTestFile(Target()));
@@ -149,6 +155,10 @@ TEST_F(HttpTransferTest, ALargeFileComesInCheckedPiecesAsOneTransfer) {
         } else {
             EXPECT_EQ(1, requests) << "a server without ranges gives the whole file at once";
         }
+        if (c.Peak) {
+            EXPECT_EQ(QByteArray(c.Peak), ReadTestFile(Site.filePath(QStringLiteral("peak"))));
+        }
+        EXPECT_FALSE(QFileInfo::exists(Target() + QStringLiteral(".origin")));
         // One continuous transfer for the job's events.
         int64_t last = -1;
         for (const Report& report : Reports) {
@@ -157,6 +167,122 @@ TEST_F(HttpTransferTest, ALargeFileComesInCheckedPiecesAsOneTransfer) {
             last = report.ReadCount;
         }
         EXPECT_EQ(MediaSize, last);
+    }
+}
+
+TEST_F(HttpTransferTest, AFailedPieceIsAskedForAgainFromWhereItStoppedThreeTimesInAll) {
+    constexpr int64_t Piece = 1024 * 1024;
+    struct Case {
+        const char* Path; // the first so many Range requests break off half-way
+        bool Succeeds;
+    } const cases[] = {{"/flaky/2/media.bin", true}, {"/flaky/3/media.bin", false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Path);
+        const QString target = Target(QString::number(&c - cases) + QStringLiteral(".mp4"));
+        const qsizetype before = Server->RequestLog().size();
+        auto job = MakeJob();
+        job->PieceSize = Piece;
+        job->Connections = 1;
+        try {
+            job->DownloadFile(Url(c.Path), target, 0, 0);
+            EXPECT_TRUE(c.Succeeds);
+            EXPECT_EQ(Media, ReadTestFile(target));
+        } catch (const EKavroError& error) {
+            EXPECT_FALSE(c.Succeeds) << error.what();
+            EXPECT_TRUE(ErrorMessage(error).startsWith(QStringLiteral("ReceiveError\x1f")))
+                << error.what();
+            // What stays is the media's start without a gap, ready to be continued.
+            const QByteArray partial = ReadTestFile(target + QStringLiteral(".part"));
+            EXPECT_GT(partial.size(), Piece);
+            EXPECT_EQ(Media.left(partial.size()), partial);
+            EXPECT_TRUE(QFileInfo::exists(target + QStringLiteral(".origin")));
+        }
+        // The second attempt at a piece asks from where the first broke off.
+        const QByteArray log = Server->RequestLog().mid(before);
+        const QByteArray rangeHeader = "\r\nRange: bytes=";
+        const qsizetype at = log.indexOf(rangeHeader);
+        ASSERT_GE(at, 0) << log.toStdString();
+        const qsizetype from = at + rangeHeader.size();
+        const QList<QByteArray> range = log.mid(from, log.indexOf('\r', from) - from).split('-');
+        ASSERT_EQ(2, range.size());
+        const int64_t first = range[0].toLongLong(), last = range[1].toLongLong();
+        EXPECT_TRUE(log.contains(
+            "\r\nRange: bytes=" + QByteArray::number(first + (last - first + 1) / 2) + '-'))
+            << log.toStdString();
+    }
+}
+
+TEST_F(HttpTransferTest, AStoppedDownloadIsContinuedOnlyFromItsOwnPartialFile) {
+    // A download over four connections, stopped after about a third.
+    auto stopped = [this](const QString& target) {
+        auto job = MakeJob();
+        job->PieceSize = 256 * 1024;
+        TDownloadThread* raw = job.get();
+        OnReport = [raw](int64_t read) {
+            if (read > MediaSize / 3)
+                raw->Terminate();
+        };
+        job->DownloadFile(Url("/files/media.bin"), target, 0, 0);
+        OnReport = nullptr;
+        const QByteArray partial = ReadTestFile(target + QStringLiteral(".part"));
+        EXPECT_GT(partial.size(), 0);
+        EXPECT_LT(partial.size(), MediaSize);
+        EXPECT_EQ(Media.left(partial.size()), partial) << "no gap, no foreign byte";
+        return partial.size();
+    };
+    struct Case {
+        const char* Name;
+        QString Ext = QStringLiteral("mp4"); // of the second job
+        const char* Path = "/files/media.bin";
+        bool DropOrigin = false;
+        bool Continues = true; // asks for the rest first
+    } const cases[] = {
+        {"the same video and quality"},
+        {"another quality", QStringLiteral("webm"), "/files/media.bin", false, false},
+        {"no record of the origin", QStringLiteral("mp4"), "/files/media.bin", true, false},
+        // Its answer is the whole file, which then comes from the start.
+        {"a server that ignores ranges", QStringLiteral("mp4"), "/slow/media.bin"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const QString target = Target(QString::number(&c - cases) + QStringLiteral(".mp4"));
+        const qsizetype kept = stopped(target);
+        if (c.DropOrigin) {
+            ASSERT_TRUE(QFile::remove(target + QStringLiteral(".origin")));
+        }
+        Reports.clear();
+        auto job = MakeJob(0, 0, c.Ext);
+        job->PieceSize = 256 * 1024;
+        // Its own address tells its requests from late ones of the stopped job.
+        const QByteArray again = c.Path + ("?again" + QByteArray::number(&c - cases));
+        job->DownloadFile(Url(again.constData()), target, 0, 0);
+
+        EXPECT_EQ(Media, ReadTestFile(target));
+        EXPECT_FALSE(QFileInfo::exists(target + QStringLiteral(".part")));
+        EXPECT_FALSE(QFileInfo::exists(target + QStringLiteral(".origin")));
+        // Pieces go out together and may be logged in any order; a fresh start
+        // is one plain request first.
+        QByteArrayList heads;
+        for (const QByteArray& head : Server->RequestLog().split('\n'))
+            if (head.startsWith("GET "))
+                heads.append(head);
+            else if (!heads.isEmpty())
+                heads.last() += '\n' + head;
+        heads.removeIf([&](const QByteArray& head) { return !head.startsWith("GET " + again); });
+        ASSERT_FALSE(heads.isEmpty());
+        const QByteArray log = heads.join(), firstRequest = heads.first();
+        if (c.Continues) {
+            EXPECT_TRUE(log.contains("\r\nRange: bytes=" + QByteArray::number(kept) + '-'))
+                << log.toStdString();
+        } else {
+            EXPECT_FALSE(firstRequest.contains("\r\nRange:")) << firstRequest.toStdString();
+        }
+        ASSERT_FALSE(Reports.empty());
+        EXPECT_EQ(MediaSize, Reports.back().ReadCount);
+        if (c.Continues && c.Path == std::string("/files/media.bin")) {
+            EXPECT_GE(Reports.front().ReadCount, kept) << "progress goes on from what was there";
+            EXPECT_EQ(MediaSize, Reports.front().ContentLength);
+        }
     }
 }
 

@@ -12,6 +12,11 @@ Routes (NAME is a file under ROOT):
   /truncate/NAME      full Content-Length, half the body, then a clean close
   /reset/NAME         full Content-Length, half the body, then a connection reset
   /stall/NAME         full Content-Length, half the body, then silence
+  /stallonce/NAME     the first request as /stall (saying it takes ranges), then /files
+  /flaky/K/NAME       /files, but the first K Range requests for this path get half their
+                      body, then a clean close
+  /gate/N/NAME        /files, but Range requests wait (at most 10 s) until N of them have been
+                      in flight at once; the most seen at once goes to ROOT/peak
 Every request's head is appended to ROOT/requests.log, as received.
 """
 
@@ -26,6 +31,8 @@ import threading
 
 ROOT = sys.argv[1]
 LOG_LOCK = threading.Lock()
+STATE = threading.Condition()
+COUNTS = {"stallonce": 0, "in_flight": 0, "peak": 0}
 MIME = {".mp4": "video/mp4", ".m3u8": "application/vnd.apple.mpegurl", ".webm": "video/webm",
         ".m4a": "audio/mp4"}
 
@@ -74,11 +81,24 @@ class Handler(http.server.BaseHTTPRequestHandler):
         else:
             self.send_body(200, body, kind, [("Accept-Ranges", "bytes")])
 
-    def send_partial(self, name, ending):
+    def send_partial(self, name, ending, ranges=False):
         body = self.read_file(name)
         if body is None:
             return
-        self.send_response(200)
+        first = 0
+        wanted = self.headers.get("Range")
+        if ranges and wanted and wanted.startswith("bytes="):
+            first, _, last = wanted[6:].partition("-")
+            first = int(first)
+            last = min(int(last), len(body) - 1) if last else len(body) - 1
+            self.send_response(206)
+            self.send_header("Content-Range", "bytes %d-%d/%d" % (first, last, len(body)))
+            body = body[first:last + 1]
+            first = 0
+        else:
+            self.send_response(200)
+            if ranges:
+                self.send_header("Accept-Ranges", "bytes")
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
         self.wfile.write(body[: len(body) // 2])
@@ -139,6 +159,38 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.close_connection = True
         elif route in ("truncate", "reset", "stall") and len(args) == 1:
             self.send_partial(args[0], route)
+        elif route == "stallonce" and len(args) == 1:
+            with STATE:
+                COUNTS["stallonce"] += 1
+                first = COUNTS["stallonce"] == 1
+            if first:
+                self.send_partial(args[0], "stall", ranges=True)
+            else:
+                self.serve_file(args[0])
+        elif route == "flaky" and len(args) == 2:
+            with STATE:
+                key = "flaky" + self.path
+                cut = "Range" in self.headers and COUNTS.get(key, 0) < int(args[0])
+                COUNTS[key] = COUNTS.get(key, 0) + cut
+            if cut:
+                self.send_partial(args[1], "truncate", ranges=True)
+            else:
+                self.serve_file(args[1])
+        elif route == "gate" and len(args) == 2:
+            if "Range" in self.headers:
+                with STATE:
+                    COUNTS["in_flight"] += 1
+                    COUNTS["peak"] = max(COUNTS["peak"], COUNTS["in_flight"])
+                    with open(os.path.join(ROOT, "peak"), "w") as peak:
+                        peak.write(str(COUNTS["peak"]))
+                    STATE.notify_all()
+                    STATE.wait_for(lambda: COUNTS["peak"] >= int(args[0]), timeout=10)
+            try:
+                self.serve_file(args[1])
+            finally:
+                if "Range" in self.headers:
+                    with STATE:
+                        COUNTS["in_flight"] -= 1
         else:
             self.send_error(404)
 
