@@ -50,9 +50,11 @@ void ServePosted() {
         call();
 }
 
-// Made on the UI thread, the first time a thread starts there.
+// Made on the UI thread when the application object is constructed (see the
+// start-up hook below), so that a thread started or a call posted from any
+// other thread finds it in place. Touched on the UI thread only.
 void EnsureWakeup() {
-    if (WakeNotifier || !OnUiThread())
+    if (!OnUiThread() || WakeNotifier)
         return;
     if (WakeFd.load() < 0)
         WakeFd.store(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
@@ -76,13 +78,19 @@ void WakeUiThread() {
 
 } // namespace
 
+// Runs in the constructor of every application object, on its thread: only the
+// UI thread can make the notifier, and a worker started from elsewhere has no
+// way to ask it to. Start and PostToUiThread on the UI thread make it too, in
+// case this code was loaded after the application object, from another thread.
+Q_COREAPP_STARTUP_FUNCTION(EnsureWakeup)
+
 TThread::TThread() = default;
 
 TThread::~TThread() {
-    if (FThread.joinable()) {
-        Terminate();
-        WaitFor();
-    }
+    // Too late to wait: the subclass's members are gone, and Execute may use them.
+    if (FThread.joinable())
+        qFatal("TThread destroyed before its thread was waited for: the subclass's destructor "
+               "(or the owner) must call Terminate() and WaitFor() first");
 }
 
 void TThread::Start() {

@@ -10,10 +10,20 @@
 // Synchronize() runs a call on the UI thread (the thread of the
 // QCoreApplication) while the worker waits; the UI thread serves such calls
 // from its event loop and also while it waits in WaitFor(), so neither side can
-// block the other. Posted events are not delivered during that wait.
+// block the other. Posted events are not delivered during that wait. Workers
+// may be started, and calls posted, from any thread: the UI thread's side is
+// set up when the application object is constructed.
+//
+// A started thread must be waited for (WaitFor) before ~TThread runs: by the
+// most-derived destructor, which calls Terminate() then WaitFor() while its
+// members still exist, or by the owner before it destroys the object. The base
+// destructor runs after the subclass's members are destroyed, so it cannot
+// wait safely; finding the thread not waited for, it ends the program with a
+// message (qFatal), whether or not Execute has returned yet.
 class TThread {
 public:
     TThread();
+    // Ends the program if the thread was started and not waited for; see above.
     virtual ~TThread();
     TThread(const TThread&) = delete;
     TThread& operator=(const TThread&) = delete;

@@ -5,8 +5,12 @@
 #include <QCoreApplication>
 
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -23,7 +27,115 @@ protected:
     void Execute() override { Body(); }
 };
 
+// A subclass that leaves the wait to its owner, or forgets it.
+class UnwaitedThread : public TThread {
+public:
+    std::function<void()> Body;
+
+protected:
+    void Execute() override {
+        if (Body)
+            Body();
+    }
+};
+
+// A job started from a thread other than the UI thread hands a call to the UI
+// thread both ways, and the event loop alone serves them; the starter waits
+// for the job only afterwards.
+bool JobStartedElsewhereReachesTheEventLoop() {
+    std::atomic<bool> posted{false};
+    std::atomic<bool> synchronized{false};
+    ScriptedThread job;
+    job.Body = [&] {
+        TThread::PostToUiThread([&] { posted.store(true); });
+        ScriptedThread::Synchronize([&] { synchronized.store(true); });
+    };
+    std::atomic<bool> release{false};
+    std::thread starter([&] {
+        job.Start();
+        while (!release.load())
+            std::this_thread::yield();
+        job.WaitFor();
+    });
+    const bool served = WaitUntil(
+        [&] {
+            QCoreApplication::processEvents();
+            return posted.load() && synchronized.load();
+        },
+        std::chrono::seconds(10));
+    // A call the event loop missed is served here, so the process ends cleanly either way.
+    release.store(true);
+    while (!job.Finished())
+        TThread::ServeSynchronizeCalls();
+    starter.join();
+    return served;
+}
+
+// Runs until terminated and keeps no members of its own, so that only the
+// base class decides what happens when it is destroyed while running.
+std::atomic<bool> LingeringEntered{false};
+class LingeringThread : public TThread {
+protected:
+    void Execute() override {
+        LingeringEntered.store(true);
+        while (!Terminated())
+            std::this_thread::yield();
+    }
+};
+
+// Destroys a started thread that neither its subclass nor its owner waited for.
+void DestroyWithoutWaiting(bool letItFinish) {
+    std::unique_ptr<TThread> worker;
+    if (letItFinish) {
+        worker = std::make_unique<UnwaitedThread>();
+        worker->Start();
+        WaitUntil([&] { return worker->Finished(); });
+    } else {
+        worker = std::make_unique<LingeringThread>();
+        worker->Start();
+        WaitUntil([] { return LingeringEntered.load(); });
+    }
+    worker.reset();
+}
+
 } // namespace
+
+// In a process of its own, so that no thread was ever started from the UI thread.
+TEST(TThreadDeathTest, AJobStartedOffTheUiThreadReachesTheEventLoop) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(std::exit(JobStartedElsewhereReachesTheEventLoop() ? 0 : 1),
+                testing::ExitedWithCode(0), "");
+}
+
+// The base destructor runs after the subclass's members are gone, too late to
+// wait for an Execute that may use them: a thread not waited for by then is a
+// fault in the subclass or its owner, reported at once whatever the timing.
+TEST(TThreadDeathTest, DestroyingAThreadNotWaitedForEndsTheProgram) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    struct Case {
+        const char* name;
+        bool letItFinish;
+    };
+    for (const Case& c : {Case{"still running", false}, Case{"finished", true}}) {
+        SCOPED_TRACE(c.name);
+        EXPECT_DEATH(DestroyWithoutWaiting(c.letItFinish),
+                     "TThread destroyed before its thread was waited for");
+    }
+}
+
+TEST(TThread, AThreadItsOwnerWaitedForNeedsNoWaitInTheSubclass) {
+    std::atomic<int> runs{0};
+    {
+        UnwaitedThread worker;
+        worker.Body = [&] {
+            ++runs;
+        };
+        worker.Start();
+        worker.WaitFor();
+    }
+    { UnwaitedThread neverStarted; }
+    EXPECT_EQ(1, runs.load());
+}
 
 TEST(TThread, AnErrorInASynchronizedCallContinuesInTheWorker) {
     ScriptedThread worker;
