@@ -49,18 +49,35 @@ bool CheckNeedYoutubeMux(const QString& ext, const QString& height) {
     return false;
 }
 
+namespace {
+
+// The choice among formats fetched with one plain request, else the choice itself.
+// yt-dlp names such formats' protocol "http" or "https" exactly; HLS ("m3u8") and
+// segmented DASH ("http_dash_segments") would give the job a playlist, not media.
+QString PreferDirect(const QString& choice) {
+    return choice + QStringLiteral("[protocol~='^https?$']/") + choice;
+}
+
+} // namespace
+
 QString FormatSelector(const QString& ext, const QString& height, bool needMux) {
     if (height.isEmpty())
-        return QStringLiteral("bestaudio[ext=") + ext + u']';
+        return PreferDirect(QStringLiteral("bestaudio[ext=") + ext + u']');
     if (!needMux)
-        return QStringLiteral("best[height<=?") + height + QStringLiteral("][ext=") + ext + u']';
+        return PreferDirect(QStringLiteral("best[height<=?") + height + QStringLiteral("][ext=") +
+                            ext + u']');
+    QString audioExt;
+    if (ext == u"mp4")
+        audioExt = QStringLiteral("m4a");
+    else if (ext == u"webm")
+        audioExt = QStringLiteral("webm");
+    else
+        return {};
+    // Each stream on its own: a direct video need not wait for a direct audio.
     const QString video =
         QStringLiteral("bestvideo[height<=?") + height + QStringLiteral("][ext=") + ext + u']';
-    if (ext == u"mp4")
-        return video + QStringLiteral("+bestaudio[ext=m4a]");
-    if (ext == u"webm")
-        return video + QStringLiteral("+bestaudio[ext=webm]");
-    return {};
+    const QString audio = QStringLiteral("bestaudio[ext=") + audioExt + u']';
+    return u'(' + PreferDirect(video) + QStringLiteral(")+(") + PreferDirect(audio) + u')';
 }
 
 QString OutputTemplate(const QString& height) {

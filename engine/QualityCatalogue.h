@@ -31,6 +31,7 @@ const std::array<TQualityCatalogueEntry, QualityCatalogueSize>& QualityCatalogue
 bool CheckNeedYoutubeMux(const QString& ext, const QString& height);
 
 // The extraction engine's format selector and output-name template for a job's
-// lower-case extension, height and mux flag.
+// lower-case extension, height and mux flag. At every quality the selector takes
+// a stream fetched directly over HTTP(S) when the page has one.
 QString FormatSelector(const QString& ext, const QString& height, bool needMux);
 QString OutputTemplate(const QString& height);

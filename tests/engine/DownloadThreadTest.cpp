@@ -208,7 +208,10 @@ TEST_F(DownloadThreadTest, MergedFileHoldsVideoThenAudioAndTheTemporariesAreGone
     job->WaitFor();
 
     EXPECT_EQ(QStringLiteral("mp4"), job->FormatExt());
-    EXPECT_EQ("bestvideo[height<=?1080][ext=mp4]+bestaudio[ext=m4a]", Engine.Arguments(1)[6]);
+    EXPECT_EQ("(bestvideo[height<=?1080][ext=mp4][protocol~='^https?$']/"
+              "bestvideo[height<=?1080][ext=mp4])+(bestaudio[ext=m4a][protocol~='^https?$']/"
+              "bestaudio[ext=m4a])",
+              Engine.Arguments(1)[6]);
     EXPECT_EQ(QByteArray("https://www.youtube.com/watch?v=abc"), Engine.Arguments(1)[7]);
     EXPECT_EQ(Out.path() + QStringLiteral("/Clip_(1080p)_abc.mp4"), job->FileName());
     EXPECT_EQ(PatternBytes(VideoSize) + PatternBytes(AudioSize), ReadTestFile(job->FileName()));

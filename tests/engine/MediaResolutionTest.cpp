@@ -95,7 +95,9 @@ TEST_F(ResolveMediaTest, HandsTheEngineTheEightEntryVectorAndTheRuntimeImage) {
     ASSERT_EQ(1, Engine.RunCount());
     EXPECT_EQ(QByteArrayList({"Hello world.exe", "-g", "--get-filename", "-o",
                               "%(title)s_(\r\n%(height)s\r\np)_%(id)s.%(ext)s", "-f",
-                              "bestvideo[height<=?1080][ext=mp4]+bestaudio[ext=m4a]",
+                              "(bestvideo[height<=?1080][ext=mp4][protocol~='^https?$']/"
+                              "bestvideo[height<=?1080][ext=mp4])+"
+                              "(bestaudio[ext=m4a][protocol~='^https?$']/bestaudio[ext=m4a])",
                               "https://www.youtube.com/watch?v=Caf\xc3\xa9"}),
               Engine.Arguments(1));
     // Read by the engine during the run, long after Init returned.

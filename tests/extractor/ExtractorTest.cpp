@@ -18,6 +18,8 @@
 
 #include "KavroTest.h"
 
+#include <initializer_list>
+
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -193,26 +195,142 @@ protected:
     }
 };
 
+namespace {
+
+// One Representation of a DASH manifest. With a file it is that file and its index
+// (SegmentBase), which yt-dlp lists with protocol http; without one it is numbered
+// segments (SegmentTemplate), protocol http_dash_segments. Resolving reads only the
+// manifest, so the files themselves need not exist.
+struct TRepresentation {
+    const char* Id;
+    const char* MimeType;
+    const char* Codecs;
+    int Width; // 0 for audio
+    int Height;
+    int Bandwidth;
+    const char* File;
+};
+
+QByteArray DashManifest(std::initializer_list<TRepresentation> representations) {
+    QByteArray text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                      "<MPD xmlns=\"urn:mpeg:dash:schema:mpd:2011\" type=\"static\" "
+                      "mediaPresentationDuration=\"PT10S\" minBufferTime=\"PT1S\" "
+                      "profiles=\"urn:mpeg:dash:profile:isoff-on-demand:2011\">\n<Period>\n";
+    for (const TRepresentation& r : representations) {
+        text += "<AdaptationSet mimeType=\"" + QByteArray(r.MimeType) +
+                "\">\n<Representation id=\"" + r.Id + "\" codecs=\"" + r.Codecs +
+                "\" bandwidth=\"" + QByteArray::number(r.Bandwidth) + '"';
+        if (r.Width > 0)
+            text += " width=\"" + QByteArray::number(r.Width) + "\" height=\"" +
+                    QByteArray::number(r.Height) + '"';
+        else
+            text += " audioSamplingRate=\"44100\"";
+        text += ">\n";
+        if (r.File)
+            text += "<BaseURL>" + QByteArray(r.File) +
+                    "</BaseURL>\n<SegmentBase indexRange=\"700-795\">"
+                    "<Initialization range=\"0-699\"/></SegmentBase>\n";
+        else
+            text += "<SegmentTemplate timescale=\"1000\" duration=\"2000\" startNumber=\"1\" "
+                    "initialization=\"" +
+                    QByteArray(r.Id) + "-init.m4s\" media=\"" + r.Id + "-$Number$.m4s\"/>\n";
+        text += "</Representation>\n</AdaptationSet>\n";
+    }
+    return text + "</Period>\n</MPD>\n";
+}
+
+constexpr char Muxed[] = "avc1.64001f,mp4a.40.2";
+
+} // namespace
+
 TEST_F(RealExtractorTest, HeightTemplateGivesTheFourLineLayout) {
     QTemporaryDir site;
-    // A stream list whose best variant under 1080 lines is 1012 lines high.
-    WriteTestFile(site.filePath(QStringLiteral("Concert.m3u8")),
-                  "#EXTM3U\n"
-                  "#EXT-X-STREAM-INF:BANDWIDTH=800000,RESOLUTION=640x360\nlow.m3u8\n"
-                  "#EXT-X-STREAM-INF:BANDWIDTH=3000000,RESOLUTION=1800x1012\nhigh.m3u8\n"
-                  "#EXT-X-STREAM-INF:BANDWIDTH=9000000,RESOLUTION=3840x2160\nuhd.m3u8\n");
+    // Streams at three heights; the best under 1080 lines is 1012 lines high.
+    WriteTestFile(site.filePath(QStringLiteral("Concert.mpd")),
+                  DashManifest({
+                      {"low", "video/mp4", Muxed, 640, 360, 800000, "low.mp4"},
+                      {"high", "video/mp4", Muxed, 1800, 1012, 3000000, "high.mp4"},
+                      {"uhd", "video/mp4", Muxed, 3840, 2160, 9000000, "uhd.mp4"},
+                  }));
     TestServer server(site.path());
 
     TResolvedMedia media;
-    ASSERT_TRUE(ResolveMedia(server.Url(QStringLiteral("/files/Concert.m3u8")),
+    ASSERT_TRUE(ResolveMedia(server.Url(QStringLiteral("/files/Concert.mpd")),
                              QStringLiteral("mp4"), QStringLiteral("1080"), false, media))
         << EngineOutput().toStdString();
-    EXPECT_EQ(server.Url(QStringLiteral("/files/high.m3u8")), media.VideoURL);
+    EXPECT_EQ(server.Url(QStringLiteral("/files/high.mp4")), media.VideoURL);
     EXPECT_EQ(QString(), media.AudioURL);
     EXPECT_EQ(QStringLiteral("Concert_(1080p)_Concert.mp4"), media.FileName);
     // The engine printed the height on a line of its own, as the template asks.
     EXPECT_TRUE(EngineOutput().contains(u"Concert_(\r\n1012\r\np)_Concert.mp4"))
         << EngineOutput().toStdString();
+}
+
+TEST_F(RealExtractorTest, AStreamFetchedDirectlyWinsOverPlaylistsAndSegments) {
+    QTemporaryDir site;
+    // In every pair at one height the playlist or the segments carry more bits,
+    // so that they would win if the protocol did not count.
+    WriteTestFile(site.filePath(QStringLiteral("Both.mpd")),
+                  DashManifest({
+                      {"v", "video/mp4", "avc1.64002a", 1800, 1012, 2000000, "video.mp4"},
+                      {"vs", "video/mp4", "avc1.64002a", 1800, 1012, 5000000, nullptr},
+                      {"a", "audio/mp4", "mp4a.40.2", 0, 0, 128000, "audio.m4a"},
+                      {"as", "audio/mp4", "mp4a.40.2", 0, 0, 256000, nullptr},
+                  }));
+    WriteTestFile(site.filePath(QStringLiteral("Segmented.mpd")),
+                  DashManifest({
+                      {"vs", "video/mp4", "avc1.64002a", 1800, 1012, 5000000, nullptr},
+                      {"a", "audio/mp4", "mp4a.40.2", 0, 0, 128000, "audio.m4a"},
+                      {"as", "audio/mp4", "mp4a.40.2", 0, 0, 256000, nullptr},
+                  }));
+    WriteTestFile(site.filePath(QStringLiteral("Direct.mpd")),
+                  DashManifest({{"hd", "video/mp4", Muxed, 1280, 720, 1500000, "hd.mp4"}}));
+    WriteTestFile(site.filePath(QStringLiteral("Show.m3u8")),
+                  "#EXTM3U\n"
+                  "#EXT-X-STREAM-INF:BANDWIDTH=800000,RESOLUTION=640x360,"
+                  "CODECS=\"avc1.64001f,mp4a.40.2\"\nlow.m3u8\n"
+                  "#EXT-X-STREAM-INF:BANDWIDTH=3000000,RESOLUTION=1280x720,"
+                  "CODECS=\"avc1.64001f,mp4a.40.2\"\nhigh.m3u8\n");
+    // A page that offers the same show both ways, as players with a fallback do.
+    WriteTestFile(site.filePath(QStringLiteral("Show.html")),
+                  "<!DOCTYPE html>\n<html><head><title>Show</title></head><body>\n"
+                  "<video controls>\n"
+                  "<source src=\"Direct.mpd\" type=\"application/dash+xml\">\n"
+                  "<source src=\"Show.m3u8\" type=\"application/x-mpegURL\">\n"
+                  "</video>\n</body></html>\n");
+    TestServer server(site.path());
+
+    struct Case {
+        const char* Name;
+        const char* Page;
+        const char* Ext;
+        const char* Height;
+        bool Mux;
+        const char* Video;
+        const char* Audio; // empty: one stream
+    } const cases[] = {
+        {"direct and segmented video and audio, merged", "Both.mpd", "mp4", "1080", true,
+         "video.mp4", "audio.m4a"},
+        // A stream with nothing direct falls back on the best of any kind: the manifest's or the
+        // playlist's address, which the job then refuses as no media.
+        {"each stream falls back on its own", "Segmented.mpd", "mp4", "1080", true, "Segmented.mpd",
+         "audio.m4a"},
+        {"audio only", "Both.mpd", "m4a", "", false, "audio.m4a", ""},
+        {"a direct stream beside HLS on one page", "Show.html", "mp4", "720", false, "hd.mp4", ""},
+        {"HLS only", "Show.m3u8", "mp4", "720", false, "high.m3u8", ""},
+    };
+    const auto url = [&](const char* name) {
+        return server.Url(QStringLiteral("/files/") + QString::fromLatin1(name));
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TResolvedMedia media;
+        ASSERT_TRUE(ResolveMedia(url(c.Page), QString::fromLatin1(c.Ext),
+                                 QString::fromLatin1(c.Height), c.Mux, media))
+            << EngineOutput().toStdString();
+        EXPECT_EQ(url(c.Video), media.VideoURL) << EngineOutput().toStdString();
+        EXPECT_EQ(*c.Audio ? url(c.Audio) : QString(), media.AudioURL);
+    }
 }
 
 TEST_F(RealExtractorTest, AFormatThePageLacksIsReportedAsSuch) {
