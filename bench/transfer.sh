@@ -134,6 +134,7 @@ fetch_each() { # the command once per address: {u} is the address, {i} its numbe
 }
 declare -A commands=(
     [kavro]="KAVRO_EXTRACTOR=$work/extractor build/release/bin/kavro-cli --quality $quality --output $out 'https://www.youtube.com/watch?v=x' >/dev/null"
+    [kavro2]="KAVRO_EXTRACTOR=$work/extractor build/release/bin/kavro-cli --connections 2 --quality $quality --output $out 'https://www.youtube.com/watch?v=x' >/dev/null"
     [kavro1]="KAVRO_EXTRACTOR=$work/extractor build/release/bin/kavro-cli --connections 1 --quality $quality --output $out 'https://www.youtube.com/watch?v=x' >/dev/null"
     [curl]="$(fetch_each "curl -s -o $out/f{i} {u}")"
     [wget]="$(fetch_each "wget -q -O $out/f{i} {u}")"

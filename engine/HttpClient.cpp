@@ -47,7 +47,7 @@ struct THttpClient::TRequest {
     QByteArray Url;
     char ErrorText[CURL_ERROR_SIZE] = {};
     bool Active = false; // in the multi handle
-    bool Done = false;   // a piece that arrived whole
+    size_t Piece = 0;    // of GetRanges, the one this request fetches
     int Attempts = 0;
     int64_t AskedFrom = 0; // a piece: the first byte asked for
     int64_t End = -1;      // a piece: one past its last byte
@@ -202,7 +202,11 @@ size_t THttpClient::OnWrite(char* data, size_t size, size_t count, void* request
 }
 
 void THttpClient::StartRequest(TRequest& r, const QByteArray& rangeValue) {
-    r.Curl.reset(curl_easy_init());
+    // A handle that served a piece serves the next one: it keeps its buffer
+    // and its connection.
+    const bool fresh = !r.Curl;
+    if (fresh)
+        r.Curl.reset(curl_easy_init());
     if (!r.Curl)
         throw EKavroError(QStringLiteral("HttpStartFailed"));
     r.Status = 0;
@@ -222,8 +226,17 @@ void THttpClient::StartRequest(TRequest& r, const QByteArray& rangeValue) {
             curl_slist_append(r.Headers.release(), ("Range: " + rangeValue).constData()));
 
     CURL* c = r.Curl.get();
-    curl_easy_setopt(c, CURLOPT_URL, r.Url.constData());
     curl_easy_setopt(c, CURLOPT_HTTPHEADER, r.Headers.get());
+    if (fresh)
+        SetRequestOptions(r);
+    if (curl_multi_add_handle(FMulti, c) != CURLM_OK)
+        throw EKavroError(QStringLiteral("HttpStartFailed"));
+    r.Active = true;
+}
+
+void THttpClient::SetRequestOptions(TRequest& r) {
+    CURL* c = r.Curl.get();
+    curl_easy_setopt(c, CURLOPT_URL, r.Url.constData());
     // Media comes over HTTP: no file:, ftp: or other scheme, also not by a redirect.
     curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
@@ -240,9 +253,6 @@ void THttpClient::StartRequest(TRequest& r, const QByteArray& rangeValue) {
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &THttpClient::OnWrite);
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &r);
     curl_easy_setopt(c, CURLOPT_PRIVATE, &r);
-    if (curl_multi_add_handle(FMulti, c) != CURLM_OK)
-        throw EKavroError(QStringLiteral("HttpStartFailed"));
-    r.Active = true;
 }
 
 void THttpClient::RunRequests(const std::function<void(TRequest&, int result)>& onDone) {
@@ -373,48 +383,57 @@ THttpClient::TRangesResult THttpClient::GetRanges(const QString& url, int fd, in
     pieceSize = std::max<int64_t>(pieceSize, 1);
     connections = std::max(connections, 1);
 
-    std::vector<std::unique_ptr<TRequest>> pieces;
-    for (int64_t start = from; start < total; start += pieceSize) {
-        auto piece = std::make_unique<TRequest>();
-        piece->Owner = this;
-        piece->Url = url.toUtf8();
-        piece->AskedFrom = piece->FlushedTo = start;
-        piece->End = std::min(start + pieceSize, total);
-        pieces.push_back(std::move(piece));
+    // The pieces, and a request per connection that takes one after another,
+    // so memory stays a buffer per connection whatever the file's size.
+    struct TPiece {
+        int64_t Start;
+        int64_t End;     // one past its last byte
+        int64_t Reached; // the file holds [Start, Reached)
+    };
+    std::vector<TPiece> pieces;
+    for (int64_t start = from; start < total; start += pieceSize)
+        pieces.push_back({start, std::min(start + pieceSize, total), start});
+    std::vector<std::unique_ptr<TRequest>> requests;
+    for (size_t i = 0; i < std::min(pieces.size(), static_cast<size_t>(connections)); ++i) {
+        requests.push_back(std::make_unique<TRequest>());
+        requests.back()->Owner = this;
+        requests.back()->Url = url.toUtf8();
     }
-    auto rangeOf = [](const TRequest& piece) {
-        return "bytes=" + QByteArray::number(piece.AskedFrom) + '-' +
-               QByteArray::number(piece.End - 1);
+    auto rangeOf = [](const TRequest& slot) {
+        return "bytes=" + QByteArray::number(slot.AskedFrom) + '-' +
+               QByteArray::number(slot.End - 1);
     };
     size_t next = 0;
-    int active = 0;
-    auto startMore = [&] {
-        for (; active < connections && next < pieces.size(); ++next, ++active)
-            StartRequest(*pieces[next], rangeOf(*pieces[next]));
+    auto take = [&](TRequest& slot) {
+        if (next == pieces.size())
+            return;
+        slot.Piece = next++;
+        slot.AskedFrom = slot.FlushedTo = pieces[slot.Piece].Start;
+        slot.End = pieces[slot.Piece].End;
+        slot.Attempts = 0;
+        StartRequest(slot, rangeOf(slot));
     };
 
     std::exception_ptr failure;
-    auto onDone = [&](TRequest& piece, int result) {
-        --active;
-        if (piece.WriteErrno == 0)
-            piece.Flush(fd);
+    auto onDone = [&](TRequest& slot, int result) {
+        if (slot.WriteErrno == 0)
+            slot.Flush(fd);
+        pieces[slot.Piece].Reached = slot.FlushedTo;
         if (FAborted || FMismatch)
             return;
-        if (piece.WriteErrno == 0 && result == CURLE_OK && piece.Status == 206 &&
-            piece.WrittenTo() == piece.End) {
-            piece.Done = true;
-            startMore();
+        if (slot.WriteErrno == 0 && result == CURLE_OK && slot.Status == 206 &&
+            slot.FlushedTo == slot.End) {
+            take(slot);
             return;
         }
         // Asked for again from where it stopped; what arrived stays.
-        if (piece.WriteErrno == 0 && ++piece.Attempts < PieceAttempts) {
-            piece.AskedFrom = piece.WrittenTo();
-            StartRequest(piece, rangeOf(piece));
-            ++active;
+        if (slot.WriteErrno == 0 && ++slot.Attempts < PieceAttempts) {
+            slot.AskedFrom = slot.FlushedTo;
+            StartRequest(slot, rangeOf(slot));
             return;
         }
         try {
-            ThrowFailure(piece, result);
+            ThrowFailure(slot, result);
         } catch (...) {
             failure = std::current_exception();
         }
@@ -422,25 +441,27 @@ THttpClient::TRangesResult THttpClient::GetRanges(const QString& url, int fd, in
     };
 
     try {
-        startMore();
+        for (auto& slot : requests)
+            take(*slot);
         RunRequests(onDone);
     } catch (...) {
         failure = std::current_exception();
     }
-    for (auto& piece : pieces) {
-        if (piece->Active) {
-            curl_multi_remove_handle(FMulti, piece->Curl.get());
-            piece->Active = false;
-        }
-        if (piece->WriteErrno == 0)
-            piece->Flush(fd); // whatever arrived reaches the file
+    for (auto& slot : requests) {
+        if (!slot->Active)
+            continue;
+        curl_multi_remove_handle(FMulti, slot->Curl.get());
+        slot->Active = false;
+        if (slot->WriteErrno == 0)
+            slot->Flush(fd); // whatever arrived reaches the file
+        pieces[slot->Piece].Reached = slot->FlushedTo;
     }
-    for (const auto& piece : pieces) {
-        if (!piece->Done) {
-            FContiguousEnd = piece->FlushedTo;
+    FContiguousEnd = total;
+    for (const TPiece& piece : pieces) {
+        if (piece.Reached != piece.End) {
+            FContiguousEnd = piece.Reached;
             break;
         }
-        FContiguousEnd = piece->End;
     }
     FPieces = false;
     if (FCallbackError)

@@ -88,6 +88,7 @@ private:
     // transfer was aborted; `onDone` sees each finished request and may add more.
     void RunRequests(const std::function<void(TRequest&, int result)>& onDone);
     void StartRequest(TRequest& request, const QByteArray& rangeValue);
+    void SetRequestOptions(TRequest& request);
     [[noreturn]] void ThrowFailure(TRequest& request, int result);
 
     TProgress FProgress;
