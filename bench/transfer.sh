@@ -40,10 +40,9 @@ mkdir -p "$work/site" "$work/logs"
 chmod 755 "$work" "$work/site"  # nginx workers may run as another user
 if [ "${BENCH_MERGE:-0}" = 1 ]; then
     # Noise compresses badly, so the bit rate decides the size: 10 s of it.
-    ffmpeg -v error -f lavfi -i "nullsrc=s=1280x720:r=25,geq=random(1)*255:128:128" -t 10 \
-        -c:v mpeg4 -b:v "$((SIZE_MIB * 8 * 1024 / 10))k" -maxrate "$((SIZE_MIB * 8 * 1024 / 10))k" \
-        -bufsize 2M "$work/site/media.mp4"
-    ffmpeg -v error -f lavfi -i "sine=frequency=440:duration=10" -c:a aac "$work/site/audio.m4a"
+    ffmpeg -v fatal -f lavfi -i "nullsrc=s=1280x720:r=25,geq=random(1)*255:128:128" -t 10 \
+        -c:v mpeg4 -b:v "$((SIZE_MIB * 8 * 1024 / 10))k" "$work/site/media.mp4"
+    ffmpeg -v fatal -f lavfi -i "sine=frequency=440:duration=10" -c:a aac "$work/site/audio.m4a"
     files=(media.mp4 audio.m4a)
     quality=mp4:1080
 else
@@ -160,6 +159,7 @@ for name in "${order[@]}"; do
     mem[$name]=$(awk '{print $4 / 1024}' "$work/$name.times" | median)
 done
 
+du -h "$work/site/"*
 printf '\n%s MiB from nginx on 127.0.0.1%s%s, median of %s runs\n' "$SIZE_MIB" \
     "${BENCH_RATE:+, each connection limited to ${BENCH_RATE}B/s}" \
     "${BENCH_MERGE:+, video and audio merged by kavro}" "$RUNS"

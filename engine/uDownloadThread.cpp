@@ -195,8 +195,10 @@ QByteArray TDownloadThread::OriginText(int64_t total) const {
 void TDownloadThread::DownloadFile(const QString& URL, const QString& FileName, int64_t StartPoint,
                                    int64_t EndPoint) {
     // A large file comes in pieces of PieceSize: the video service slows long
-    // single requests down. The first request is a plain GET read up to one
-    // piece; the rest are Range requests over up to Connections connections.
+    // single requests down, each connection on its own. The first request is a
+    // plain GET; when its answer names a length above one piece and takes
+    // ranges, the file comes as Range requests over up to Connections
+    // connections at once.
     // For the job's events it stays one transfer: the whole length, the bytes
     // so far. A partial file left by an earlier attempt at the same video,
     // quality and length is continued where it ends; its origin is recorded
@@ -236,22 +238,24 @@ void TDownloadThread::DownloadFile(const QString& URL, const QString& FileName, 
     bool pieceDone = false;
     THttpClient client;
     client.SetStallTimeout(StallTimeout);
-    client.SetProgress(
-        [&](THttpClient* sender, int64_t contentLength, int64_t readCount, bool& abort) {
-            if (ranged) {
-                DoReceiveData(sender, total, offset + readCount, abort);
-                return;
-            }
-            total = contentLength;
-            if (readCount == 0 && inPieces && total > 0 && sender->AcceptsRanges())
-                WriteSmallFile(originPath, OriginText(total));
-            DoReceiveData(sender, contentLength, readCount, abort);
-            if (!abort && inPieces && readCount >= PieceSize && total > readCount &&
-                sender->AcceptsRanges()) {
-                pieceDone = true;
-                abort = true; // the rest comes in pieces
-            }
-        });
+    client.SetProgress([&](THttpClient* sender, int64_t contentLength, int64_t readCount,
+                           bool& abort) {
+        if (ranged) {
+            DoReceiveData(sender, total, offset + readCount, abort);
+            return;
+        }
+        total = contentLength;
+        if (readCount == 0 && inPieces && total > 0 && sender->AcceptsRanges())
+            WriteSmallFile(originPath, OriginText(total));
+        DoReceiveData(sender, contentLength, readCount, abort);
+        // A large file that the server gives in ranges comes in pieces from
+        // the start, all connections at once, so the first answer only
+        // tells the length.
+        if (!abort && readCount == 0 && inPieces && total > PieceSize && sender->AcceptsRanges()) {
+            pieceDone = true;
+            abort = true;
+        }
+    });
     client.SetStopCheck([this] { return Terminated() || FPauseDownload.load(); });
 
     // Nothing arrived: no empty file stays.
