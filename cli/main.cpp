@@ -5,6 +5,7 @@
 #include "DownloadStatus.h"
 #include "EngineBridge.h"
 #include "EngineCommands.h"
+#include "FileNameBytes.h"
 #include "GlobalLanguage.h"
 #include "KavroError.h"
 #include "Process.h"
@@ -14,7 +15,6 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QFileInfo>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -23,12 +23,15 @@
 #include <memory>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
+// A folder named with bytes that are not UTF-8 is shown with those bytes, as
+// the user typed it.
 void Print(FILE* stream, const QString& text) {
-    fputs(text.toLocal8Bit().constData(), stream);
+    fputs(EncodeFileName(text).constData(), stream);
     fflush(stream);
 }
 
@@ -69,6 +72,19 @@ int FindQuality(const QString& value) {
             return i;
     }
     return -1;
+}
+
+// QDir::absolutePath() would read the current folder through Qt's lossy decoding.
+QString AbsoluteFolder(const QString& path) {
+    return QDir::cleanPath(path.startsWith(u'/') ? path : CurrentFolder() + u'/' + path);
+}
+
+// Writable by us, following symbolic links as opening a file in it does.
+bool UsableFolder(const QString& folder) {
+    const QByteArray path = EncodeFileName(folder);
+    struct stat info {};
+    return stat(path.constData(), &info) == 0 && S_ISDIR(info.st_mode) &&
+           access(path.constData(), W_OK) == 0;
 }
 
 // Shows one job's progress the way the window's status line does.
@@ -147,7 +163,11 @@ private:
 int main(int argc, char** argv) {
     RestoreChildSignal();
     QCoreApplication app(argc, argv);
-    const QStringList args = app.arguments().mid(1);
+    // From argv, not arguments(): Qt's decoding would change an output folder
+    // named with bytes that are not UTF-8 into one that does not exist.
+    QStringList args;
+    for (int i = 1; i < argc; ++i)
+        args.append(DecodeFileName(QByteArray(argv[i])));
 
     if (args == QStringList{QStringLiteral("--list")}) {
         const auto& catalogue = QualityCatalogue();
@@ -169,7 +189,7 @@ int main(int argc, char** argv) {
 
     int quality = 0;
     int connections = 0; // the job's own choice
-    QString output = QDir::currentPath();
+    QString output = CurrentFolder();
     QString url;
     for (qsizetype i = 0; i < args.size(); ++i) {
         const QString& arg = args[i];
@@ -191,7 +211,7 @@ int main(int argc, char** argv) {
                 return 2;
             }
         } else if (arg == u"--output" && i + 1 < args.size()) {
-            output = QDir(args[++i]).absolutePath();
+            output = AbsoluteFolder(args[++i]);
         } else if (arg.startsWith(u"--") || !url.isEmpty()) {
             return Usage(stderr);
         } else {
@@ -201,8 +221,7 @@ int main(int argc, char** argv) {
     if (url.isEmpty())
         return Usage(stderr);
     // Found out before anything is resolved or fetched, not after.
-    const QFileInfo folder(output);
-    if (!folder.isDir() || access(QFile::encodeName(output).constData(), W_OK) != 0) {
+    if (!UsableFolder(output)) {
         Print(stderr, QStringLiteral("kavro-cli: %1\n")
                           .arg(TranslateMessage(
                               KavroMessage(QStringLiteral("OutputFolderUnusable"), {output}))));

@@ -1,14 +1,15 @@
 #include "StreamMuxer.h"
 
+#include "FileNameBytes.h"
 #include "KavroError.h"
 #include "Process.h"
-
-#include <QFile>
-#include <QFileInfo>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 QString QuoteArgument(const QString& argument) {
     // Backslashes only need doubling where they come before a quote, as in the
@@ -103,13 +104,15 @@ QString MuxCommandLine(const QString& muxer, const QString& videoFile, const QSt
 
 namespace {
 
-// Beside the final file, keeping its extension so the muxer still knows the container.
+// Beside the final file, keeping its extension so the muxer still knows the
+// container. Cut as text: QFileInfo would change bytes that are not UTF-8.
 QString PartialOutputName(const QString& outputFile) {
-    const QFileInfo info(outputFile);
-    const QString suffix = info.suffix();
-    const QString base = info.path() + u'/' + info.completeBaseName();
-    return suffix.isEmpty() ? base + QStringLiteral(".part")
-                            : base + QStringLiteral(".part.") + suffix;
+    const qsizetype dot = outputFile.lastIndexOf(u'.');
+    if (dot <= outputFile.lastIndexOf(u'/'))
+        return outputFile + QStringLiteral(".part");
+    const QString suffix = outputFile.mid(dot + 1);
+    return outputFile.left(dot) + QStringLiteral(".part") +
+           (suffix.isEmpty() ? QString() : u'.' + suffix);
 }
 
 QString LastLine(const QString& text) {
@@ -128,18 +131,19 @@ void MuxStreams(const QString& videoFile, const QString& audioFile, const QStrin
                                          QStringLiteral("/"), &exitCode, running);
     if (exitCode == -1)
         throw EKavroError(QStringLiteral("MuxerStartFailed"), {muxer});
+    const QByteArray partialPath = EncodeFileName(partial);
     if (exitCode != 0) {
-        QFile::remove(partial);
+        unlink(partialPath.constData());
         const QString reason = LastLine(output);
         // A muxer that says nothing still has its exit code told, not an empty reason.
         if (reason.isEmpty())
             throw EKavroError(QStringLiteral("MuxFailedSilently"), {QString::number(exitCode)});
         throw EKavroError(QStringLiteral("MuxFailed"), {QString::number(exitCode), reason});
     }
-    if (!QFileInfo(partial).isFile())
+    struct stat info {};
+    if (stat(partialPath.constData(), &info) != 0 || !S_ISREG(info.st_mode))
         throw EKavroError(QStringLiteral("MuxNoOutput"));
-    if (std::rename(QFile::encodeName(partial).constData(),
-                    QFile::encodeName(outputFile).constData()) != 0)
+    if (std::rename(partialPath.constData(), EncodeFileName(outputFile).constData()) != 0)
         throw EKavroError(QStringLiteral("CannotCreateFile"),
                           {outputFile, QString::fromLocal8Bit(strerror(errno))});
 }

@@ -1,14 +1,13 @@
 #include "uDownloadThread.h"
 
 #include "EngineBridge.h"
+#include "FileNameBytes.h"
 #include "HttpClient.h"
 #include "KavroError.h"
 #include "MediaResolution.h"
 #include "Process.h"
 #include "QualityCatalogue.h"
 #include "StreamMuxer.h"
-
-#include <QFile>
 
 #include <algorithm>
 #include <cerrno>
@@ -57,8 +56,12 @@ private:
 };
 
 QByteArray ReadSmallFile(const QByteArray& path) {
-    QFile file(QFile::decodeName(path));
-    return file.open(QIODevice::ReadOnly) ? file.read(4096) : QByteArray();
+    FileDescriptor file(open(path.constData(), O_RDONLY | O_CLOEXEC));
+    if (file.Get() < 0)
+        return {};
+    char buffer[4096];
+    const ssize_t count = read(file.Get(), buffer, sizeof(buffer));
+    return QByteArray(buffer, count > 0 ? count : 0);
 }
 
 // Best effort: without it a later attempt only starts over.
@@ -160,8 +163,8 @@ void TDownloadThread::Execute() {
             // Partial streams are never merged: what arrived stays for the user.
             if (!FTransferIncomplete && !Terminated()) {
                 MuxStreams(videoFile, audioFile, FFileName, &FMuxer);
-                QFile::remove(videoFile);
-                QFile::remove(audioFile);
+                unlink(EncodeFileName(videoFile).constData());
+                unlink(EncodeFileName(audioFile).constData());
                 FCompleted.store(true);
             }
         } else {
@@ -205,8 +208,9 @@ void TDownloadThread::DownloadFile(const QString& URL, const QString& FileName, 
     // beside it until the file is complete.
     bool inPieces = EndPoint == 0 && FEndPoint == 0 && PieceSize > 0;
     const QString partial = FileName + QStringLiteral(".part");
-    const QByteArray partialPath = QFile::encodeName(partial);
-    const QByteArray originPath = QFile::encodeName(FileName + QStringLiteral(".origin"));
+    // Never through Qt's file classes: they would change bytes that are not UTF-8.
+    const QByteArray partialPath = EncodeFileName(partial);
+    const QByteArray originPath = EncodeFileName(FileName + QStringLiteral(".origin"));
     FileDescriptor file(open(partialPath.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
     if (file.Get() < 0)
         throw CannotCreate(partial, errno);
@@ -339,7 +343,7 @@ void TDownloadThread::DownloadFile(const QString& URL, const QString& FileName, 
     }
     // Renamed while still locked, so nobody can truncate the complete file
     // between the two steps.
-    const QByteArray finalPath = QFile::encodeName(FileName);
+    const QByteArray finalPath = EncodeFileName(FileName);
     if (std::rename(partialPath.constData(), finalPath.constData()) != 0)
         throw CannotCreate(FileName, errno);
     if (file.Close() != 0) {

@@ -1,6 +1,7 @@
 #include "Process.h"
 
-#include <QFile>
+#include "FileNameBytes.h"
+
 #include <QFileInfo>
 #include <QStandardPaths>
 
@@ -49,14 +50,15 @@ TCapturedRun SpawnAndCapture(const QStringList& argv, const QString& workingDir,
     TCapturedRun run;
     if (argv.isEmpty())
         return run;
+    // Paths among the arguments keep bytes that are not UTF-8 (see FileNameBytes.h).
     std::vector<QByteArray> bytes;
     for (const QString& argument : argv)
-        bytes.push_back(QFile::encodeName(argument));
+        bytes.push_back(EncodeFileName(argument));
     std::vector<char*> pointers;
     for (QByteArray& argument : bytes)
         pointers.push_back(argument.data());
     pointers.push_back(nullptr);
-    const QByteArray dir = QFile::encodeName(workingDir);
+    const QByteArray dir = EncodeFileName(workingDir);
 
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0)

@@ -1,3 +1,4 @@
+#include "FileNameBytes.h"
 #include "KavroTest.h"
 #include "TestFiles.h"
 #include "TestMedia.h"
@@ -10,6 +11,8 @@
 #include <QTemporaryDir>
 
 #include <csignal>
+
+#include <unistd.h>
 
 namespace {
 
@@ -203,6 +206,53 @@ TEST_F(CliTest, DownloadsSingleAndMergedEntriesEndToEnd) {
     EXPECT_EQ(QStringList({QStringLiteral("Clip_(720p)_abc.mp4"),
                            QStringLiteral("My Clip_(1080p)_abc.mp4")}),
               QDir(Out.path()).entryList(QDir::Files, QDir::Name));
+}
+
+// A folder named under a Latin-1 locale holds the byte 0xE9, which is not
+// UTF-8. QProcess passes only text, so sh makes the name from an escape and
+// hands kavro-cli the bytes.
+TEST_F(CliTest, DownloadsIntoAFolderWhoseNameIsNotUtf8) {
+    const QByteArray base = Out.path().toUtf8();
+    const TRawFolder made(base + "/caf\xe9");
+    const QByteArray& folder = made.Path;
+    const QStringList single{Url("/files/v.mp4"), QStringLiteral("Clip_("), QStringLiteral("720"),
+                             QStringLiteral("p)_abc.mp4")};
+    const QStringList merged{Url("/files/v.mp4"), Url("/files/a.m4a"), QStringLiteral("My Clip_("),
+                             QStringLiteral("1012"), QStringLiteral("p)_abc.mp4")};
+    // Each runs kavro-cli ($0) with the arguments after the first, which is Out.
+    const char* absolute =
+        R"sh(base=$1; shift; exec "$0" --output "$(printf '%s/caf\351' "$base")" "$@")sh";
+    struct Case {
+        const char* Name;
+        const char* Quality;
+        QStringList Answer;
+        const char* File;
+        const char* Streams;
+        const char* Script;
+    } const cases[] = {
+        {"single, absolute", "mp4:720", single, "Clip_(720p)_abc.mp4", "video", absolute},
+        {"merged, absolute", "3", merged, "My Clip_(1080p)_abc.mp4", "video,audio", absolute},
+        {"merged, relative", "3", merged, "My Clip_(1080p)_abc.mp4", "video,audio",
+         R"sh(cd "$1" && shift && exec "$0" --output "$(printf 'caf\351')" "$@")sh"},
+        {"single, the current folder", "mp4:720", single, "Clip_(720p)_abc.mp4", "video",
+         R"sh(cd "$(printf '%s/caf\351' "$1")" && shift && exec "$0" "$@")sh"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Answer(c.Answer);
+        Stdout.clear();
+        Stderr.clear();
+        Launcher = {QStringLiteral("/bin/sh"), QStringLiteral("-c"), QString::fromUtf8(c.Script)};
+        Start({Out.path(), QStringLiteral("--quality"), QString::fromLatin1(c.Quality),
+               QStringLiteral("https://www.youtube.com/watch?v=abc")});
+        ASSERT_EQ(0, Finish()) << Stderr.toStdString();
+        const QByteArray file = folder + '/' + c.File;
+        EXPECT_EQ(QByteArrayList{c.File}, RawEntries(folder));
+        EXPECT_EQ(QByteArrayList{"caf\xe9"}, RawEntries(base)) << "no folder of another name";
+        EXPECT_EQ(QString::fromLatin1(c.Streams), StreamKinds(DecodeFileName(file)));
+        EXPECT_TRUE(Stdout.endsWith("Ready: " + file + '\n')) << Stdout.toStdString();
+        unlink(file.constData());
+    }
 }
 
 TEST_F(CliTest, ProgramsBesideTheExecutableWin) {

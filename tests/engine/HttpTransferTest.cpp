@@ -1,3 +1,4 @@
+#include "FileNameBytes.h"
 #include "KavroError.h"
 #include "KavroTest.h"
 #include "TestFiles.h"
@@ -284,6 +285,44 @@ TEST_F(HttpTransferTest, AStoppedDownloadIsContinuedOnlyFromItsOwnPartialFile) {
             EXPECT_EQ(MediaSize, Reports.front().ContentLength);
         }
     }
+}
+
+// A folder named under a Latin-1 locale holds the byte 0xE9, which is not
+// UTF-8: the partial file and its origin record are found there again.
+TEST_F(HttpTransferTest, AStoppedDownloadInAFolderNamedNotInUtf8IsContinued) {
+    const TRawFolder made(Out.path().toUtf8() + "/caf\xe9");
+    const QByteArray& folder = made.Path;
+    const QString target = DecodeFileName(folder) + QStringLiteral("/video.mp4");
+    auto stopped = MakeJob();
+    stopped->PieceSize = 256 * 1024;
+    TDownloadThread* raw = stopped.get();
+    OnReport = [raw](int64_t read) {
+        if (read > MediaSize / 3)
+            raw->Terminate();
+    };
+    stopped->DownloadFile(Url("/files/media.bin"), target, 0, 0);
+    OnReport = nullptr;
+    const qsizetype kept = ReadRawFile(folder + "/video.mp4.part").size();
+    ASSERT_GT(kept, 0);
+    ASSERT_LT(kept, MediaSize);
+    EXPECT_EQ(QByteArrayList({"video.mp4.origin", "video.mp4.part"}), RawEntries(folder));
+
+    auto job = MakeJob();
+    job->PieceSize = 256 * 1024;
+    job->DownloadFile(Url("/files/media.bin?again"), target, 0, 0);
+    EXPECT_EQ(Media, ReadRawFile(folder + "/video.mp4"));
+    EXPECT_EQ(QByteArrayList{"video.mp4"}, RawEntries(folder));
+    EXPECT_EQ(QByteArrayList{"caf\xe9"}, RawEntries(Out.path().toUtf8()));
+    // The stopped job's late requests may be logged among these: only the second job's count.
+    const QByteArray range = "Range: bytes=" + QByteArray::number(kept) + '-';
+    bool again = false, continued = false;
+    for (const QByteArray& line : Server->RequestLog().split('\n')) {
+        if (line.startsWith("GET "))
+            again = line.startsWith("GET /files/media.bin?again");
+        else if (again && line.startsWith(range))
+            continued = true;
+    }
+    EXPECT_TRUE(continued) << Server->RequestLog().toStdString();
 }
 
 TEST_F(HttpTransferTest, RangeIsAskedForAndWrittenAtItsOffset) {
