@@ -116,3 +116,41 @@ TCapturedRun SpawnAndCapture(const QStringList& argv, const QString& workingDir,
     run.ExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return run;
 }
+
+bool StartDetached(const QString& program, const QStringList& arguments) {
+    std::vector<QByteArray> bytes{EncodeFileName(program)};
+    for (const QString& argument : arguments)
+        bytes.push_back(EncodeFileName(argument));
+    std::vector<char*> argv;
+    for (QByteArray& argument : bytes)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    // Prepared before fork: between fork and exec only async-signal-safe calls.
+    const int devNull = open("/dev/null", O_RDWR | O_CLOEXEC);
+    const pid_t child = fork();
+    if (child < 0) {
+        if (devNull >= 0)
+            close(devNull);
+        return false;
+    }
+    if (child == 0) {
+        // A grandchild in a session of its own outlives this program and is
+        // never its zombie.
+        setsid();
+        if (fork() != 0)
+            _exit(0);
+        if (devNull >= 0) {
+            dup2(devNull, STDIN_FILENO);
+            dup2(devNull, STDOUT_FILENO);
+        }
+        // execvp also runs a file without an interpreter line through /bin/sh.
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    if (devNull >= 0)
+        close(devNull);
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}

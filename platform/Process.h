@@ -39,5 +39,9 @@ struct TChildControl {
 TCapturedRun SpawnAndCapture(const QStringList& argv, const QString& workingDir,
                              TChildControl* control = nullptr);
 
+// Starts a program as a process of its own that this one neither waits for nor
+// ends; false when it could not be started (a failed exec is not seen).
+bool StartDetached(const QString& program, const QStringList& arguments);
+
 // Ends the child of `control` with everything it started, now or as it starts.
 void StopChild(TChildControl& control);

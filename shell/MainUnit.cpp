@@ -69,6 +69,24 @@ void TfrmMain::FormCreate() {
     setFont(QApplication::font("QMenu"));
     FEngineUpdate = std::make_unique<TEngineUpdateThread>(DefaultEngineInstallOptions());
     FEngineUpdate->Start();
+    // KAVRO_UPDATE_URL points a build at another service (a test's, a mirror).
+    const QString updateUrl = qEnvironmentVariableIsSet("KAVRO_UPDATE_URL")
+                                  ? qEnvironmentVariable("KAVRO_UPDATE_URL")
+                                  : QString::fromUtf8(UpdateServiceUrl);
+    FZephUpdater = std::make_unique<TZephUpdater>(KavroVersion, UpdateMessageNumber, updateUrl,
+                                                  QByteArray("kavro"), this, true, true);
+}
+
+intptr_t TfrmMain::SendMessage(uint32_t message) {
+    return message == UpdateMessageNumber ? WMUpdateMessage() : 0;
+}
+
+intptr_t TfrmMain::WMUpdateMessage() {
+    if (FDownloading)
+        return 0;
+    GLMessageDlg(Text("UpdateNewVersion"), mtInformation, MsgDlgButtons({mbOK}));
+    close();
+    return 1;
 }
 
 void TfrmMain::FormDestroy() {
@@ -79,6 +97,7 @@ void TfrmMain::FormDestroy() {
         FDownloadThread.reset();
     }
     FYoutubeQualityItem.reset();
+    FZephUpdater.reset();  // waits for the check to end
     FEngineUpdate.reset(); // stops a download under way, waits for the thread
 }
 

@@ -2,6 +2,7 @@
 
 #include "GlobalLanguageForm.h"
 #include "QualityCatalogue.h"
+#include "UpdateUnit.h"
 
 #include <QEvent>
 #include <QList>
@@ -25,7 +26,7 @@ inline constexpr int WM_STOPDOWNLOAD = 9216;
 
 // The program's only window: address, quality and output folder, one download
 // at a time with live status and progress, and the same button to stop it.
-class TfrmMain : public TForm {
+class TfrmMain : public TForm, public TMessageWindow {
     Q_OBJECT
     friend class TForm;
 
@@ -46,6 +47,10 @@ public:
 
     bool Downloading() const { return FDownloading; }
 
+    // The update check's question, on the UI thread: WMUpdateMessage for the
+    // update message, 0 for any other.
+    intptr_t SendMessage(uint32_t message) override;
+
 protected:
     explicit TfrmMain(QWidget* parent = nullptr);
 
@@ -64,6 +69,8 @@ private:
     // download that has ended never stops the next one.
     void PostStopDownload(uint64_t download);
     void WMStopDownload(uint64_t download);
+    // 0 while a download runs; otherwise the notice, the window closes, 1.
+    intptr_t WMUpdateMessage();
 
     // Worker events: progress and errors arrive on the worker, the others on
     // the UI thread while the worker waits.
@@ -94,4 +101,6 @@ private:
     std::unique_ptr<QList<TYoutubeQualityItem>> FYoutubeQualityItem;
     // Keeps the extraction engine current in the background, once a day at most.
     std::unique_ptr<TEngineUpdateThread> FEngineUpdate;
+    // Asks for a new version of Kavro once per start, in the background.
+    std::unique_ptr<TZephUpdater> FZephUpdater;
 };

@@ -5,12 +5,16 @@
 #include "GlobalLanguage.h"
 #include "InstanceLock.h"
 #include "MainUnit.h"
+#include "OpensslVerifyHelper.h"
 #include "Process.h"
 #include "TerminationSignal.h"
 
 #include <QApplication>
 #include <QIcon>
+#include <QMessageBox>
 #include <QTimer>
+
+#include <cstdlib>
 
 int RunKavro(int argc, char** argv) {
     // A session that ends while Kavro starts still ends it the orderly way, once
@@ -21,6 +25,11 @@ int RunKavro(int argc, char** argv) {
     // The engine's start-up hook comes first. A failure does not stop the
     // program: the user is told once, and a download then fails with the reason.
     const bool engineLoaded = LoadEngine();
+
+    // Update packages cannot be verified without the crypto library: the
+    // program refuses to start, before the single-instance check.
+    if (!LoadCryptoLibrary())
+        RefuseToStartWithoutCryptoLibrary(argc, argv);
 
     if (!CreateInstanceLock(QString::fromLatin1(InstanceLockName)))
         return 0;
@@ -43,7 +52,20 @@ int RunKavro(int argc, char** argv) {
     OnTerminationSignal(window.get(), [] { QApplication::closeAllWindows(); });
 
     QApplication::exec();
-    // Windows are destroyed before the modules shut down.
+    // Windows are destroyed before the modules shut down; the update check,
+    // which uses the crypto library, has ended with the window.
     window.reset();
+    ReleaseCryptoLibrary();
     return 0;
+}
+
+void RefuseToStartWithoutCryptoLibrary(int argc, char** argv) {
+    {
+        QApplication app(argc, argv);
+        QMessageBox box(QMessageBox::NoIcon, QStringLiteral("error"),
+                        QStringLiteral("Can't load a libeay32.dll"), QMessageBox::Ok);
+        box.exec();
+    }
+    // At once: no window, no shut-down hooks.
+    std::_Exit(0);
 }

@@ -7,3 +7,7 @@ inline constexpr char InstanceLockName[] = "{247610B8-DF72-4EF9-8D69-1E9F7789E3E
 // lock (a second copy ends silently), shows the main window and runs the event
 // loop until it closes. Returns the exit code, 0 in every case.
 int RunKavro(int argc, char** argv);
+
+// Tells the user that the crypto library could not be loaded (caption "error",
+// an OK button) and ends the process with exit code 0 at once.
+[[noreturn]] void RefuseToStartWithoutCryptoLibrary(int argc, char** argv);

@@ -42,8 +42,8 @@ QString UpdateRequestUrl(const QString& updateUrl, const QByteArray& programName
                          const QByteArray& machineDigest);
 
 struct TUpdateOffer {
-    bool Newer = false;  // the offered version is greater than the running one
-    QString PackageUrl;  // when Newer: the inner text after its first 10 characters
+    bool Newer = false; // the offered version is greater than the running one
+    QString PackageUrl; // when Newer: the inner text after its first 10 characters
 };
 
 // Finds "###!" and then "!###" (searched from one character after the start
