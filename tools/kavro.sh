@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 
 PACKAGES=(cmake ninja-build g++ pkg-config python3 qt6-base-dev qt6-base-dev-tools
           libcurl4-openssl-dev libgtest-dev ffmpeg yt-dlp clang-format clang libclang-rt-14-dev
-          libqt6svg6 gpgv gpg gpg-agent)
+          libqt6svg6 gpgv gpg gpg-agent openssl)
 
 install_packages() {
     local missing=() package
