@@ -61,7 +61,10 @@ int RunKavro(int argc, char** argv) {
 
 void RefuseToStartWithoutCryptoLibrary(int argc, char** argv) {
     {
-        QApplication app(argc, argv);
+        // A program that already has its application object (a test) keeps it.
+        std::unique_ptr<QApplication> app;
+        if (!QApplication::instance())
+            app = std::make_unique<QApplication>(argc, argv);
         QMessageBox box(QMessageBox::NoIcon, QStringLiteral("error"),
                         QStringLiteral("Can't load a libeay32.dll"), QMessageBox::Ok);
         box.exec();

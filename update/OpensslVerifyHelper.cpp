@@ -37,7 +37,13 @@ constexpr qsizetype SignatureSize = 256;
 const QString CryptoLibraryName = QStringLiteral("libcrypto.so.3");
 const QByteArray PemEndLine = QByteArrayLiteral("-----END RSA PUBLIC KEY-----\n");
 
+// KAVRO_CRYPTO_LIBRARY (a packager's or a test's choice), else libSSL/ beside
+// the executable, else the system's: the start-up hook and every verification
+// use the same file.
 QString BundledLibraryPath() {
+    const QByteArray chosen = qgetenv("KAVRO_CRYPTO_LIBRARY");
+    if (!chosen.isEmpty())
+        return QFile::decodeName(chosen);
     const QString folder = ExecutableFolder();
     if (!folder.isEmpty()) {
         const QString bundled = folder + QStringLiteral("libSSL/") + CryptoLibraryName;
@@ -165,9 +171,7 @@ bool VerifyBodySignature(const QByteArray& body, const QByteArray& keyStore,
 }
 
 bool LoadCryptoLibrary() {
-    const QByteArray chosen = qgetenv("KAVRO_CRYPTO_LIBRARY");
-    const QString path = chosen.isEmpty() ? BundledLibraryPath() : QFile::decodeName(chosen);
-    void* handle = OpenUsableLibrary(path);
+    void* handle = OpenUsableLibrary(BundledLibraryPath());
     const std::lock_guard<std::mutex> guard(HeldLibraryLock);
     if (HeldLibrary)
         dlclose(HeldLibrary);

@@ -44,6 +44,7 @@ protected:
         qputenv("XDG_DATA_HOME", QFile::encodeName(Home.filePath(QStringLiteral("data"))));
         qputenv("KAVRO_ENGINE_RELEASES", "http://127.0.0.1:9/");
         qputenv("KAVRO_RUNTIME_RELEASES", "http://127.0.0.1:9/");
+        qputenv("KAVRO_UPDATE_URL", "http://127.0.0.1:9/update/zephupdate.php");
         WriteConfig("[GlobalLanguage]\nLangID=3079\n");
         WriteLanguage(QStringLiteral("German.ini"), "[LanguageString]\n"
                                                     "Resolution=Aufl\xC3\xB6sung#32\n"
@@ -54,6 +55,7 @@ protected:
                                                     "Speed=Tempo\n"
                                                     "Error=Fehler\n"
                                                     "InvalidYoutubeURL=Keine Videoadresse.\n"
+                                                    "UpdateNewVersion=Neue Version.\n"
                                                     "[frmMain]\n"
                                                     "Caption=Kavro (de)\n"
                                                     "ledtURL.Caption=Adresse:\n"
@@ -65,8 +67,8 @@ protected:
     void TearDown() override {
         Window.reset();
         qputenv("HOME", FormerHome);
-        for (const char* name :
-             {"XDG_DATA_HOME", "KAVRO_ENGINE_RELEASES", "KAVRO_RUNTIME_RELEASES"})
+        for (const char* name : {"XDG_DATA_HOME", "KAVRO_ENGINE_RELEASES", "KAVRO_RUNTIME_RELEASES",
+                                 "KAVRO_UPDATE_URL"})
             qunsetenv(name);
         SettingsTest::TearDown();
     }
@@ -164,6 +166,28 @@ TEST_F(MainWindowTest, TheWindowIsBuiltFromItsLayoutInTheUsersLanguage) {
     const QString folder = Home.filePath(QStringLiteral("Documents/Kavro"));
     EXPECT_EQ(folder, Find<TLabeledEdit>("ledtOutputFolder")->text());
     EXPECT_TRUE(QFileInfo(folder).isDir());
+}
+
+TEST_F(MainWindowTest, TheUpdateNoticeComesOnlyWhileNoDownloadRuns) {
+    AnswerSingle("/stall/v.bin");
+    QStringList shown;
+    const TModalAnswer dialogs([&](QDialog* dialog) {
+        shown.append(dialog->findChild<QLabel*>(QStringLiteral("Message"))->text() + u' ' +
+                     QString::number(dialog->findChildren<QPushButton*>().size()));
+        dialog->findChild<QPushButton*>(QStringLiteral("OK"))->click();
+    });
+    Open();
+    Download(PageUrl, Mp4At720);
+    ASSERT_TRUE(Window->Downloading());
+    EXPECT_EQ(0, Window->SendMessage(UpdateMessageNumber)) << "declined during a download";
+    EXPECT_TRUE(shown.isEmpty());
+    EXPECT_TRUE(Window->Downloading());
+    Window->StopDownload();
+
+    EXPECT_EQ(0, Window->SendMessage(UpdateMessageNumber + 1)) << "another message";
+    EXPECT_EQ(1, Window->SendMessage(UpdateMessageNumber));
+    EXPECT_EQ(QStringList({QStringLiteral("Neue Version. 1")}), shown) << "the notice, OK only";
+    EXPECT_FALSE(Window->isVisible()) << "the window closes for the installer";
 }
 
 TEST_F(MainWindowTest, ASingleStreamDownloadRunsToReadyWithoutADialog) {

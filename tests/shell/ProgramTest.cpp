@@ -1,15 +1,20 @@
 #include "InstanceLock.h"
 #include "KavroTest.h"
+#include "ModalAnswer.h"
 #include "ProgramStartup.h"
 #include "SyncWait.h"
 #include "TestFiles.h"
 
 #include <QFile>
+#include <QMessageBox>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QPushButton>
 #include <QTemporaryDir>
 
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 
 #include <sys/stat.h>
 
@@ -30,6 +35,8 @@ protected:
         env.insert(QStringLiteral("XDG_DATA_HOME"), Home.filePath(QStringLiteral("data")));
         env.insert(QStringLiteral("KAVRO_ENGINE_RELEASES"), QStringLiteral("http://127.0.0.1:9/"));
         env.insert(QStringLiteral("KAVRO_RUNTIME_RELEASES"), QStringLiteral("http://127.0.0.1:9/"));
+        env.insert(QStringLiteral("KAVRO_UPDATE_URL"),
+                   QStringLiteral("http://127.0.0.1:9/update/zephupdate.php"));
         auto process = std::make_unique<QProcess>();
         process->setProcessEnvironment(env);
         process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -108,6 +115,26 @@ TEST_F(ProgramTest, TheWindowOpensEvenWithoutItsEngine) {
     ASSERT_TRUE(WaitForLock(*program));
     EXPECT_EQ(QProcess::Running, program->state());
     EXPECT_EQ(0, EndWith(*program, SIGTERM)) << "the engine message is closed with the window";
+}
+
+TEST(ProgramStartDeathTest, WithoutTheCryptoLibraryOnlyItsRefusalIsShown) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            qputenv("KAVRO_CRYPTO_LIBRARY", "/nonexistent/libcrypto.so.3");
+            const TModalAnswer answer([](QDialog* dialog) {
+                auto* box = qobject_cast<QMessageBox*>(dialog);
+                fprintf(stderr, "[%s] %s, %d button(s)\n", qPrintable(box->windowTitle()),
+                        qPrintable(box->text()), static_cast<int>(box->buttons().size()));
+                box->button(QMessageBox::Ok)->click();
+            });
+            char name[] = "kavro";
+            char* argv[] = {name, nullptr};
+            RunKavro(1, argv);
+            fprintf(stderr, "the program went on\n");
+            std::exit(3);
+        },
+        testing::ExitedWithCode(0), "\\[error\\] Can't load a libeay32.dll, 1 button");
 }
 
 } // namespace
