@@ -23,6 +23,11 @@ public:
     // The status of the last answer (0 before any).
     int Status() const { return FStatus; }
 
+    // The request head Get sends for `url`: the request line, Accept,
+    // User-Agent and Host, each ended by CR LF, then an empty line. Throws
+    // EUpdateError for a URL the client cannot serve.
+    static QByteArray RequestHead(const QString& url);
+
 private:
     int FStatus = 0;
 };
