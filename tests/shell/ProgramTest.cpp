@@ -117,24 +117,27 @@ TEST_F(ProgramTest, TheWindowOpensEvenWithoutItsEngine) {
     EXPECT_EQ(0, EndWith(*program, SIGTERM)) << "the engine message is closed with the window";
 }
 
+// Runs the program with its crypto library missing, answering the refusal and
+// reporting what it showed; returns only if the program went on.
+void StartWithoutCryptoLibrary() {
+    qputenv("KAVRO_CRYPTO_LIBRARY", "/nonexistent/libcrypto.so.3");
+    const TModalAnswer answer([](QDialog* dialog) {
+        auto* box = qobject_cast<QMessageBox*>(dialog);
+        fprintf(stderr, "[%s] %s, %d button(s)\n", qPrintable(box->windowTitle()),
+                qPrintable(box->text()), static_cast<int>(box->buttons().size()));
+        box->button(QMessageBox::Ok)->click();
+    });
+    char name[] = "kavro";
+    char* argv[] = {name, nullptr};
+    RunKavro(1, argv);
+    fprintf(stderr, "the program went on\n");
+    std::exit(3);
+}
+
 TEST(ProgramStartDeathTest, WithoutTheCryptoLibraryOnlyItsRefusalIsShown) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
-        {
-            qputenv("KAVRO_CRYPTO_LIBRARY", "/nonexistent/libcrypto.so.3");
-            const TModalAnswer answer([](QDialog* dialog) {
-                auto* box = qobject_cast<QMessageBox*>(dialog);
-                fprintf(stderr, "[%s] %s, %d button(s)\n", qPrintable(box->windowTitle()),
-                        qPrintable(box->text()), static_cast<int>(box->buttons().size()));
-                box->button(QMessageBox::Ok)->click();
-            });
-            char name[] = "kavro";
-            char* argv[] = {name, nullptr};
-            RunKavro(1, argv);
-            fprintf(stderr, "the program went on\n");
-            std::exit(3);
-        },
-        testing::ExitedWithCode(0), "\\[error\\] Can't load a libeay32.dll, 1 button");
+    EXPECT_EXIT(StartWithoutCryptoLibrary(), testing::ExitedWithCode(0),
+                "\\[error\\] Can't load a libeay32.dll, 1 button");
 }
 
 } // namespace
