@@ -322,17 +322,21 @@ void THttpClient::ThrowFailure(TRequest& r, int code) {
     }
 }
 
-void THttpClient::Get(const QString& url, int fd, const QByteArray& rangeValue) {
+void THttpClient::BeginTransfer(const QString& url, int fd, bool pieces) {
     if (url.isEmpty())
         throw EKavroError(QStringLiteral("NoMediaAddress"));
     if (!FMulti)
         throw EKavroError(QStringLiteral("HttpStartFailed"));
     FFd = fd;
-    FPieces = false;
+    FPieces = pieces;
     FContentLength = -1;
     FReadCount = 0;
     FAborted = FMismatch = false;
     FCallbackError = nullptr;
+}
+
+void THttpClient::Get(const QString& url, int fd, const QByteArray& rangeValue) {
+    BeginTransfer(url, fd, false);
 
     TRequest r;
     r.Owner = this;
@@ -368,18 +372,11 @@ void THttpClient::Get(const QString& url, int fd, const QByteArray& rangeValue) 
 THttpClient::TRangesResult THttpClient::GetRanges(const QString& url, int fd, int64_t from,
                                                   int64_t total, int64_t pieceSize,
                                                   int connections) {
-    if (url.isEmpty())
-        throw EKavroError(QStringLiteral("NoMediaAddress"));
-    if (!FMulti)
-        throw EKavroError(QStringLiteral("HttpStartFailed"));
-    FFd = fd;
-    FPieces = true;
+    BeginTransfer(url, fd, true);
     FPieceTotal = total;
     FReceived = 0;
     FContentLength = total - from;
     FContiguousEnd = from;
-    FAborted = FMismatch = false;
-    FCallbackError = nullptr;
     pieceSize = std::max<int64_t>(pieceSize, 1);
     connections = std::max(connections, 1);
 

@@ -84,6 +84,7 @@ private:
     static size_t OnHeader(char* data, size_t size, size_t count, void* request);
     static size_t OnWrite(char* data, size_t size, size_t count, void* request);
     bool Report(int64_t readCount);
+    void BeginTransfer(const QString& url, int fd, bool pieces);
     // Runs the requests added to the multi handle until none is left or the
     // transfer was aborted; `onDone` sees each finished request and may add more.
     void RunRequests(const std::function<void(TRequest&, int result)>& onDone);

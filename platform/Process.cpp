@@ -17,6 +17,28 @@
 
 extern char** environ;
 
+namespace {
+
+// A child's argument vector, prepared before fork or spawn. Paths among the
+// arguments keep bytes that are not UTF-8 (see FileNameBytes.h).
+class TArgv {
+public:
+    explicit TArgv(const QStringList& arguments) {
+        for (const QString& argument : arguments)
+            FBytes.push_back(EncodeFileName(argument));
+        for (QByteArray& argument : FBytes)
+            FPointers.push_back(argument.data());
+        FPointers.push_back(nullptr);
+    }
+    char* const* Get() { return FPointers.data(); }
+
+private:
+    std::vector<QByteArray> FBytes;
+    std::vector<char*> FPointers;
+};
+
+} // namespace
+
 QString ExecutableFolder() {
     const QString exe = QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget();
     if (exe.isEmpty())
@@ -50,14 +72,8 @@ TCapturedRun SpawnAndCapture(const QStringList& argv, const QString& workingDir,
     TCapturedRun run;
     if (argv.isEmpty())
         return run;
-    // Paths among the arguments keep bytes that are not UTF-8 (see FileNameBytes.h).
-    std::vector<QByteArray> bytes;
-    for (const QString& argument : argv)
-        bytes.push_back(EncodeFileName(argument));
-    std::vector<char*> pointers;
-    for (QByteArray& argument : bytes)
-        pointers.push_back(argument.data());
-    pointers.push_back(nullptr);
+    TArgv arguments(argv);
+    char* const* pointers = arguments.Get();
     const QByteArray dir = EncodeFileName(workingDir);
 
     int pipeFds[2];
@@ -75,8 +91,7 @@ TCapturedRun SpawnAndCapture(const QStringList& argv, const QString& workingDir,
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
     posix_spawnattr_setpgroup(&attributes, 0);
     pid_t child = 0;
-    const int error =
-        posix_spawnp(&child, pointers[0], &actions, &attributes, pointers.data(), environ);
+    const int error = posix_spawnp(&child, pointers[0], &actions, &attributes, pointers, environ);
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     // Closed at once, so the pipe reports its end when the child exits.
@@ -118,13 +133,7 @@ TCapturedRun SpawnAndCapture(const QStringList& argv, const QString& workingDir,
 }
 
 bool StartDetached(const QString& program, const QStringList& arguments) {
-    std::vector<QByteArray> bytes{EncodeFileName(program)};
-    for (const QString& argument : arguments)
-        bytes.push_back(EncodeFileName(argument));
-    std::vector<char*> argv;
-    for (QByteArray& argument : bytes)
-        argv.push_back(argument.data());
-    argv.push_back(nullptr);
+    TArgv argv(QStringList{program} + arguments);
     // Prepared before fork: between fork and exec only async-signal-safe calls.
     const int devNull = open("/dev/null", O_RDWR | O_CLOEXEC);
     const pid_t child = fork();
@@ -144,7 +153,7 @@ bool StartDetached(const QString& program, const QStringList& arguments) {
             dup2(devNull, STDOUT_FILENO);
         }
         // execvp also runs a file without an interpreter line through /bin/sh.
-        execvp(argv[0], argv.data());
+        execvp(argv.Get()[0], argv.Get());
         _exit(127);
     }
     if (devNull >= 0)

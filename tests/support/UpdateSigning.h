@@ -1,55 +1,51 @@
 #pragma once
 
-#include "Process.h"
+#include "SigningKey.h"
 #include "TestFiles.h"
 
 #include <QTemporaryDir>
 
-#include <gtest/gtest.h>
+#include <stdexcept>
 
-// A 2048-bit RSA key pair made by the openssl command for this test program
-// (never kept), and packages signed with it as the maker signs them: the
-// installer followed by its 256-byte RSASSA-PKCS1-v1_5 signature over SHA-1.
-class TUpdateSigningKey {
+// A 2048-bit RSA key pair of the tests' own, made with the openssl command once
+// per test program; its private half lives only in a temporary folder.
+class TUpdateTestKeys {
 public:
-    static const TUpdateSigningKey& Get() {
-        static const TUpdateSigningKey key;
-        return key;
+    static const TUpdateTestKeys& Get() {
+        static const TUpdateTestKeys keys;
+        return keys;
     }
 
-    // "-----BEGIN RSA PUBLIC KEY-----" PEM, LF line ends.
-    QByteArray PublicPem;
-    QString PrivatePath;
-
-    QByteArray Sign(const QByteArray& body, const char* digest = "-sha1") const {
-        const QString bodyPath = FDir.filePath(QStringLiteral("body"));
-        const QString signaturePath = FDir.filePath(QStringLiteral("signature"));
-        WriteTestFile(bodyPath, body);
-        const TCapturedRun run = SpawnAndCapture(
-            {QStringLiteral("openssl"), QStringLiteral("dgst"), QString::fromLatin1(digest),
-             QStringLiteral("-sign"), PrivatePath, QStringLiteral("-out"), signaturePath, bodyPath},
-            FDir.path());
-        EXPECT_EQ(0, run.ExitCode) << run.Output.toStdString();
-        return ReadTestFile(signaturePath);
+    QString PrivateKey() const { return Dir.filePath(QStringLiteral("private.pem")); }
+    QByteArray PublicKey() const {
+        return ReadTestFile(Dir.filePath(QStringLiteral("public.pem")));
     }
+
+    // The 256-byte RSASSA-PKCS1-v1_5 signature over `bytes` with the given digest.
+    QByteArray Sign(const QByteArray& bytes,
+                    const QString& digest = QStringLiteral("-sha1")) const {
+        const QString data = Dir.filePath(QStringLiteral("data"));
+        const QString signature = Dir.filePath(QStringLiteral("signature"));
+        WriteTestFile(data, bytes);
+        RunChecked({QStringLiteral("openssl"), QStringLiteral("dgst"), digest,
+                    QStringLiteral("-sign"), PrivateKey(), QStringLiteral("-out"), signature,
+                    data});
+        return ReadTestFile(signature);
+    }
+
+    // `body` followed by its valid signature.
     QByteArray Package(const QByteArray& body) const { return body + Sign(body); }
 
 private:
-    TUpdateSigningKey() {
-        PrivatePath = FDir.filePath(QStringLiteral("private.pem"));
-        const QString publicPath = FDir.filePath(QStringLiteral("public.pem"));
-        EXPECT_EQ(0, SpawnAndCapture({QStringLiteral("openssl"), QStringLiteral("genrsa"),
-                                      QStringLiteral("-out"), PrivatePath, QStringLiteral("2048")},
-                                     FDir.path())
-                         .ExitCode);
-        EXPECT_EQ(0, SpawnAndCapture({QStringLiteral("openssl"), QStringLiteral("rsa"),
-                                      QStringLiteral("-in"), PrivatePath,
-                                      QStringLiteral("-RSAPublicKey_out"), QStringLiteral("-out"),
-                                      publicPath},
-                                     FDir.path())
-                         .ExitCode);
-        PublicPem = ReadTestFile(publicPath);
+    TUpdateTestKeys() {
+        if (!Dir.isValid())
+            throw std::runtime_error("no temporary folder for the test keys");
+        RunChecked({QStringLiteral("openssl"), QStringLiteral("genrsa"), QStringLiteral("-out"),
+                    PrivateKey(), QStringLiteral("2048")});
+        RunChecked({QStringLiteral("openssl"), QStringLiteral("rsa"), QStringLiteral("-in"),
+                    PrivateKey(), QStringLiteral("-RSAPublicKey_out"), QStringLiteral("-out"),
+                    Dir.filePath(QStringLiteral("public.pem"))});
     }
 
-    QTemporaryDir FDir;
+    QTemporaryDir Dir;
 };

@@ -57,7 +57,7 @@ protected:
             strcpy(second, "00:11:22:33:44:55");
             return uint8_t{1};
         };
-        environment.PublicKey = TUpdateSigningKey::Get().PublicPem;
+        environment.PublicKey = TUpdateTestKeys::Get().PublicKey();
         environment.TemporaryFolder = Temp.path();
         environment.InactivityTimeout = std::chrono::seconds(10);
         environment.StartInstaller = [this](const QString& file, const QStringList& arguments) {
@@ -91,7 +91,7 @@ protected:
 
 TEST_F(UpdaterTest, OnlyANewerSignedPackageIsSavedAndStartedWhenTheWindowAgrees) {
     const QByteArray installer = "MZP" + PatternBytes(5000);
-    const QByteArray good = TUpdateSigningKey::Get().Package(installer);
+    const QByteArray good = TUpdateTestKeys::Get().Package(installer);
     QByteArray bodyChanged = good;
     bodyChanged[100] = static_cast<char>(bodyChanged[100] ^ 1);
     QByteArray signatureChanged = good;
@@ -112,8 +112,8 @@ TEST_F(UpdaterTest, OnlyANewerSignedPackageIsSavedAndStartedWhenTheWindowAgrees)
         {"an older version", "2015063001", good, 1, false, false},
         {"a body byte changed", "2015073002", bodyChanged, 1, false, false},
         {"a signature byte changed", "2015073002", signatureChanged, 1, false, false},
-        {"no installer", "2015073002", TUpdateSigningKey::Get().Package("MZX" + installer), 1,
-         false, false},
+        {"no installer", "2015073002", TUpdateTestKeys::Get().Package("MZX" + installer), 1, false,
+         false},
         {"too short to hold a signature", "2015073002", "MZP" + PatternBytes(200), 1, false, false,
          true},
         {"larger than any installer", "2015073002", good, 1, false, false, true, 4096},
@@ -224,7 +224,7 @@ TEST_F(UpdaterTest, NoMachineIdentityMeansNoRequest) {
 TEST_F(UpdaterTest, DestroyingTheUpdaterWaitsForTheWholeCheck) {
     const QByteArray installer = "MZP" + PatternBytes(3000);
     WriteTestFile(Site.filePath(QStringLiteral("package")),
-                  TUpdateSigningKey::Get().Package(installer));
+                  TUpdateTestKeys::Get().Package(installer));
     for (const bool useMainThread : {true, false}) {
         SCOPED_TRACE(useMainThread);
         const QString url = Service(
@@ -253,7 +253,7 @@ TEST_F(UpdaterTest, TheInstallerRunsDetachedWithTheInstallSwitches) {
         "MZP=1\nprintf '%s\\n' \"$@\" > '" + QFile::encodeName(argumentsFile) + ".new' && mv '" +
         QFile::encodeName(argumentsFile) + ".new' '" + QFile::encodeName(argumentsFile) + "'\n";
     WriteTestFile(Site.filePath(QStringLiteral("package")),
-                  TUpdateSigningKey::Get().Package(installer));
+                  TUpdateTestKeys::Get().Package(installer));
     const QString url =
         Service(QStringLiteral("answer.txt"),
                 "###!2015073002" + Server->Url(QStringLiteral("/files/package")).toUtf8() + "!###");

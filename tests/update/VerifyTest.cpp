@@ -3,6 +3,7 @@
 
 #include "KavroTest.h"
 #include "SigningKey.h"
+#include "UpdateSigning.h"
 
 #include <QDir>
 #include <QTemporaryDir>
@@ -13,49 +14,6 @@
 #include <link.h>
 
 namespace {
-
-// A 2048-bit RSA key pair of the tests' own, made with the openssl command once
-// per test program; its private half lives only in a temporary folder.
-class TTestKeys {
-public:
-    static const TTestKeys& Get() {
-        static const TTestKeys keys;
-        return keys;
-    }
-
-    QString PrivateKey() const { return Dir.filePath(QStringLiteral("private.pem")); }
-    QByteArray PublicKey() const {
-        return ReadTestFile(Dir.filePath(QStringLiteral("public.pem")));
-    }
-
-    // The 256-byte RSASSA-PKCS1-v1_5 signature over `bytes` with the given digest.
-    QByteArray Sign(const QByteArray& bytes,
-                    const QString& digest = QStringLiteral("-sha1")) const {
-        const QString data = Dir.filePath(QStringLiteral("data"));
-        const QString signature = Dir.filePath(QStringLiteral("signature"));
-        WriteTestFile(data, bytes);
-        RunChecked({QStringLiteral("openssl"), QStringLiteral("dgst"), digest,
-                    QStringLiteral("-sign"), PrivateKey(), QStringLiteral("-out"), signature,
-                    data});
-        return ReadTestFile(signature);
-    }
-
-    // `body` followed by its valid signature.
-    QByteArray Package(const QByteArray& body) const { return body + Sign(body); }
-
-private:
-    TTestKeys() {
-        if (!Dir.isValid())
-            throw std::runtime_error("no temporary folder for the test keys");
-        RunChecked({QStringLiteral("openssl"), QStringLiteral("genrsa"), QStringLiteral("-out"),
-                    PrivateKey(), QStringLiteral("2048")});
-        RunChecked({QStringLiteral("openssl"), QStringLiteral("rsa"), QStringLiteral("-in"),
-                    PrivateKey(), QStringLiteral("-RSAPublicKey_out"), QStringLiteral("-out"),
-                    Dir.filePath(QStringLiteral("public.pem"))});
-    }
-
-    QTemporaryDir Dir;
-};
 
 // An installer-like body: starts as the updater expects and differs at every offset.
 QByteArray Body(qsizetype size = 5000) {
@@ -86,7 +44,7 @@ QString SignUpdateScript() {
 } // namespace
 
 TEST(VerifyPackage, OnlyASha1SignatureOverExactlyTheBodyIsAccepted) {
-    const TTestKeys& keys = TTestKeys::Get();
+    const TUpdateTestKeys& keys = TUpdateTestKeys::Get();
     const QByteArray body = Body();
     const qsizetype last = body.size() - 1;
     const qsizetype size = body.size() + 256;
@@ -120,7 +78,7 @@ TEST(VerifyPackage, OnlyASha1SignatureOverExactlyTheBodyIsAccepted) {
 }
 
 TEST(VerifyPackage, APackageWithoutRoomForABodyCannotBeSplit) {
-    const TTestKeys& keys = TTestKeys::Get();
+    const TUpdateTestKeys& keys = TUpdateTestKeys::Get();
     for (const qsizetype size : {0, 3, 200, 256}) {
         SCOPED_TRACE(size);
         const QByteArray package = Body(size);
@@ -134,7 +92,7 @@ TEST(VerifyPackage, APackageWithoutRoomForABodyCannotBeSplit) {
 }
 
 TEST(VerifyPackage, TheKeyIsItsTextUpToTheFirstEndLineEndedByALoneLf) {
-    const TTestKeys& keys = TTestKeys::Get();
+    const TUpdateTestKeys& keys = TUpdateTestKeys::Get();
     const QByteArray key = keys.PublicKey();
     QByteArray crLf = key;
     crLf.replace("\n", "\r\n");
@@ -162,7 +120,7 @@ TEST(VerifyPackage, TheKeyIsItsTextUpToTheFirstEndLineEndedByALoneLf) {
 }
 
 TEST(VerifyPackage, TheCryptoLibraryComesOnlyFromAGivenFolder) {
-    const TTestKeys& keys = TTestKeys::Get();
+    const TUpdateTestKeys& keys = TUpdateTestKeys::Get();
     const QString systemLibrary = SystemCryptoLibrary();
     ASSERT_FALSE(systemLibrary.isEmpty());
     enum TContent { Nothing, Crypto, OtherLibrary };
@@ -220,14 +178,14 @@ TEST(VerifyShippedKey, IsA2048BitPkcs1KeyInTheExpectedLayout) {
 }
 
 TEST(VerifyShippedKey, RefusesAPackageSignedByAnotherKey) {
-    const TTestKeys& keys = TTestKeys::Get();
+    const TUpdateTestKeys& keys = TUpdateTestKeys::Get();
     const QByteArray package = keys.Package(Body());
     ASSERT_TRUE(VerifySignedStream(package, keys.PublicKey(), QString()));
     EXPECT_FALSE(VerifySignedStream(package, UpdatePublicKey, QString()));
 }
 
 TEST(VerifySignTool, WritesAPackageTheProgramAccepts) {
-    const TTestKeys& keys = TTestKeys::Get();
+    const TUpdateTestKeys& keys = TUpdateTestKeys::Get();
     QTemporaryDir folder;
     ASSERT_TRUE(folder.isValid());
     const QString installer = folder.filePath(QStringLiteral("installer"));
