@@ -3,6 +3,7 @@
 #include "UpdateProtocol.h"
 
 #include <QStringList>
+#include <QUrl>
 
 #include <algorithm>
 #include <cctype>
@@ -118,60 +119,12 @@ QByteArray HeadFor(const TTarget& target) {
            host + "\r\n\r\n";
 }
 
-// RFC 3986 5.2.4, on a path without query.
-QString RemoveDotSegments(QString input) {
-    QString output;
-    while (!input.isEmpty()) {
-        if (input.startsWith(QLatin1String("../")))
-            input.remove(0, 3);
-        else if (input.startsWith(QLatin1String("./")) || input.startsWith(QLatin1String("/./")))
-            input.remove(0, 2);
-        else if (input == QLatin1String("/."))
-            input = QStringLiteral("/");
-        else if (input.startsWith(QLatin1String("/../")) || input == QLatin1String("/..")) {
-            input = u'/' + input.mid(input == QLatin1String("/..") ? 3 : 4);
-            output.truncate(std::max<qsizetype>(output.lastIndexOf(u'/'), 0));
-        } else if (input == QLatin1String(".") || input == QLatin1String(".."))
-            input.clear();
-        else {
-            const qsizetype next = input.indexOf(u'/', 1);
-            output += input.left(next < 0 ? input.size() : next);
-            input.remove(0, next < 0 ? input.size() : next);
-        }
-    }
-    return output;
-}
-
-// A Location header's value against the URL that answered with it.
+// A Location header's value against the URL that answered with it (RFC 3986
+// resolution, dot segments removed); ParseUrl then judges the result.
 QString ResolveLocation(const TTarget& base, const QString& location) {
-    qsizetype at = 0;
-    while (at < location.size() && (location[at].isLetterOrNumber() || location[at] == u'+' ||
-                                    location[at] == u'-' || location[at] == u'.'))
-        ++at;
-    if (at > 0 && at < location.size() && location[at] == u':' && location[0].isLetter())
-        return location; // absolute, whatever its scheme: ParseUrl judges it
-    if (location.startsWith(QLatin1String("//")))
-        return QStringLiteral("http:") + location;
-
-    const qsizetype queryAt = base.Path.indexOf(u'?');
-    const QString basePath = queryAt < 0 ? base.Path : base.Path.left(queryAt);
-    if (location.startsWith(u'?'))
-        return base.Origin + basePath + location;
-    if (location.startsWith(u'#'))
-        return base.Origin + base.Path;
-
-    QString path = location;
-    QString rest;
-    const qsizetype query = path.indexOf(u'?');
-    const qsizetype fragment = path.indexOf(u'#');
-    const qsizetype restAt = query < 0 || (fragment >= 0 && fragment < query) ? fragment : query;
-    if (restAt >= 0) {
-        rest = path.mid(restAt);
-        path.truncate(restAt);
-    }
-    if (!path.startsWith(u'/'))
-        path = basePath.left(basePath.lastIndexOf(u'/') + 1) + path;
-    return base.Origin + RemoveDotSegments(path) + rest;
+    return QUrl(base.Origin + base.Path)
+        .resolved(QUrl(location))
+        .toString(QUrl::FullyEncoded | QUrl::RemoveFragment);
 }
 
 // One connection, every wait bounded by the time since the last network
