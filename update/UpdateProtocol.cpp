@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <limits>
-#include <string_view>
 
 QByteArray Md5DigestText(const QString& text) {
     return QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Md5).toHex();
@@ -26,28 +25,10 @@ QByteArray Base64Encode(const QByteArray& bytes) {
 }
 
 QByteArray UrlEncodeAnsi(const QByteArray& text) {
-    static const char Hex[] = "0123456789ABCDEF";
     // The 8-bit text is read in the system's code page, which is UTF-8 here;
     // the round trip turns an invalid sequence into U+FFFD as a decoder would.
-    const QByteArray utf8 = QString::fromUtf8(text).toUtf8();
-    QByteArray result;
-    result.reserve(utf8.size() * 3);
-    for (const char c : utf8) {
-        const auto byte = static_cast<unsigned char>(c);
-        const bool kept = (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
-                          (byte >= '0' && byte <= '9') ||
-                          std::string_view("!$'()*-.@_").find(c) != std::string_view::npos;
-        if (kept) {
-            result += c;
-        } else if (byte == ' ') {
-            result += '+';
-        } else {
-            result += '%';
-            result += Hex[byte >> 4];
-            result += Hex[byte & 0x0F];
-        }
-    }
-    return result;
+    // Letters, digits, "-", "." and "_" stay by default; "~" does not here.
+    return QString::fromUtf8(text).toUtf8().toPercentEncoding("!$'()*@ ", "~").replace(' ', '+');
 }
 
 QString ReadUtf8Text(const QByteArray& body) {
