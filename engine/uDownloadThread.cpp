@@ -201,9 +201,8 @@ void TDownloadThread::DownloadFile(const QString& URL, const QString& FileName, 
     // single requests down, each connection on its own. The first request is a
     // plain GET; when its answer names a length above one piece and takes
     // ranges, the file comes as Range requests over up to Connections
-    // connections at once.
-    // For the job's events it stays one transfer: the whole length, the bytes
-    // so far. A partial file left by an earlier attempt at the same video,
+    // connections at once. For the job's events it stays one transfer: the
+    // whole length, the bytes so far. A partial file left by an earlier attempt at the same video,
     // quality and length is continued where it ends; its origin is recorded
     // beside it until the file is complete.
     bool inPieces = EndPoint == 0 && FEndPoint == 0 && PieceSize > 0;
@@ -239,7 +238,7 @@ void TDownloadThread::DownloadFile(const QString& URL, const QString& FileName, 
     FResumedBytes = offset;
 
     bool ranged = offset > 0; // requests of pieces, not the first plain GET
-    bool pieceDone = false;
+    bool toPieces = false;    // the first answer asked for pieces
     THttpClient client;
     client.SetStallTimeout(StallTimeout);
     client.SetProgress([&](THttpClient* sender, int64_t contentLength, int64_t readCount,
@@ -256,7 +255,7 @@ void TDownloadThread::DownloadFile(const QString& URL, const QString& FileName, 
         // the start, all connections at once, so the first answer only
         // tells the length.
         if (!abort && readCount == 0 && inPieces && total > PieceSize && sender->AcceptsRanges()) {
-            pieceDone = true;
+            toPieces = true;
             abort = true;
         }
     });
@@ -271,6 +270,13 @@ void TDownloadThread::DownloadFile(const QString& URL, const QString& FileName, 
         }
     };
 
+    // Pieces arrive out of order: after a stop or a failure only the part
+    // without a gap stays, so that a later job can continue it.
+    auto keepContiguous = [&] {
+        if (ftruncate(file.Get(), client.ContiguousEnd()) != 0)
+            throw EKavroError(QStringLiteral("FileWriteError"), {SystemReason(errno)});
+    };
+
     FTimeStart = TickSource();
     bool restarted = false;
     for (;;) {
@@ -283,18 +289,18 @@ void TDownloadThread::DownloadFile(const QString& URL, const QString& FileName, 
                     "bytes=" + (StartPoint >= 0 ? QByteArray::number(StartPoint) : QByteArray()) +
                     '-' + (EndPoint >= 0 ? QByteArray::number(EndPoint) : QByteArray());
             }
-            pieceDone = false;
+            toPieces = false;
             try {
                 client.Get(URL, file.Get(), range);
             } catch (const EKavroError&) {
                 removeIfEmpty();
                 throw;
             }
-            if (client.Aborted() && !pieceDone) {
+            if (client.Aborted() && !toPieces) {
                 FTransferIncomplete = true;
                 return;
             }
-            if (!pieceDone)
+            if (!toPieces)
                 break; // the whole body
             offset = client.ReadCount();
             ranged = true;
@@ -304,17 +310,14 @@ void TDownloadThread::DownloadFile(const QString& URL, const QString& FileName, 
             result = client.GetRanges(URL, file.Get(), offset, total, PieceSize,
                                       std::max(1, Connections));
         } catch (const EKavroError&) {
-            // Pieces arrive out of order: only the part without a gap counts.
-            if (ftruncate(file.Get(), client.ContiguousEnd()) != 0)
-                throw EKavroError(QStringLiteral("FileWriteError"), {SystemReason(errno)});
+            keepContiguous();
             removeIfEmpty();
             throw;
         }
         if (result == THttpClient::TRangesResult::Complete)
             break;
         if (result == THttpClient::TRangesResult::Aborted) {
-            if (ftruncate(file.Get(), client.ContiguousEnd()) != 0)
-                throw EKavroError(QStringLiteral("FileWriteError"), {SystemReason(errno)});
+            keepContiguous();
             FTransferIncomplete = true;
             return;
         }
